@@ -1,0 +1,3 @@
+#include "kivra.h"
+
+int kivra_main(int, char **) { return 1; }  // replaced by the command-line unit

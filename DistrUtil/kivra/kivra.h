@@ -1,0 +1,61 @@
+// kivra.h - the archive tool: roles, trailer, feature list, extraction,
+// free-space check and listing. Tool units include this header, the codec
+// through stream.h and the support library only through ss.h.
+#pragma once
+
+#include "stream.h"
+
+// ---- text buffers (globals.cc) ------------------------------------------------
+// Each holds at most TEXT_MAX characters and its NUL.
+constexpr unsigned TEXT_BUF = 1024;
+constexpr unsigned TEXT_MAX = TEXT_BUF - 1;
+
+extern char run_program[TEXT_BUF];     // shell command run after extraction
+extern char pipe_program[TEXT_BUF];    // extract command, reads the payload on stdin
+extern char comment[TEXT_BUF];         // archive comment
+extern char features[TEXT_BUF];        // comma-separated feature list
+extern char kivra_path[TEXT_BUF];      // executable copied as the archive's stub
+extern char uncompress_dir[TEXT_BUF];  // -t: directory on another filesystem
+
+// ---- flags (globals.cc) -----------------------------------------------------------
+extern int list;              // -l
+extern int to_stdout;         // -c (and -x in the extraction driver)
+extern int extract_only;      // -x
+extern int dont_run_program;  // -n
+extern int verbose;           // -v
+extern const char scid[64];   // version string
+extern const char *F_OEM;     // "QM_VENDOR="
+
+// ---- trailer (trailer.cc) -------------------------------------------------------------
+extern long long preamble_end;  // file offset of the first payload byte of the last archive found
+char *find_program(char *ref);
+int find_preamble(char *program);
+int build_preamble(char *program, int fd);
+
+// ---- feature list and placeholders (features.cc) --------------------------------------
+constexpr unsigned FEATURE_WORD_MAX = 255;  // longest word get_feature returns
+constexpr unsigned EXPAND_BUF = 2048;        // replace_program_parms result block
+int add_feature(const char *f);   // 0, or -1 after a message when the list would overflow
+char *get_feature(const char *f);
+int strtrim(char *s);
+char *replace_program_parms(const char *pgm);  // caller frees; NULL after a message
+
+// ---- command line (cmdline.cc) ---------------------------------------------------------
+void Usage(int is_compressed);
+int kivra_main(int argc, char **argv);  // main() in main.cc calls only this
+
+// ---- member header reader (member_header.cc) --------------------------------------------
+extern int part_nb;      // member headers read since the last reset
+extern int last_member;  // always 0
+int get_method(int in);
+
+// ---- extraction driver (extraction.cc) ----------------------------------------------------
+int do_decompress(char *program);
+void export_features();
+
+// ---- free-space check and extraction link (freespace.cc) -----------------------------------
+int verify_fs(int min_mb, char *sym_path);
+int mkdirp(const char *path, int mode);
+
+// ---- listing (listing.cc) --------------------------------------------------------------------
+void do_list(char *path);

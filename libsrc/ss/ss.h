@@ -1,0 +1,82 @@
+// ss.h - the support library: pointer lists and string splitting, the mount
+// table and filesystem space, error reports. Programs use the library only
+// through this header.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+// The program that links the library provides and sets this name; messages
+// of the err_ family start with it.
+extern char *progname;
+
+// ---- pointer lists (aplist.cc, strsplit.cc) ------------------------------------------
+// A list handle points at the first of a run of item slots; the slot after
+// the last item is NULL, so a handle walks like an argument vector.
+typedef int (*PTF_int)(void *);
+typedef void **APLIST;
+
+constexpr int AP_MAGIC = 13688;
+
+struct ap_head {
+    APLIST obj_start;     // the first slot (the handle itself)
+    int no_items;         // item count; 0 means "not counted yet"
+    int max_obj;          // capacity, not counting the closing NULL slot
+    int cur_obj;          // cursor, carried over on growth
+    int obj_links;        // 1: items are references the list does not own
+    PTF_int obj_destroy;  // releases one item; NULL for reference lists
+    PTF_int obj_dup;      // always NULL
+    int magic;            // AP_MAGIC while alive, 0 after ap_del
+};
+
+APLIST ap_create(int no_items, PTF_int proc_destroy);
+int ap_add_item(APLIST *app, void *item);
+APLIST ap_expand(APLIST ap, int incr);
+int ap_len(APLIST ap);
+int ap_rlen(APLIST ap);
+void ap_del(APLIST ap);
+void ap_destroy(APLIST ap);
+struct ap_head *ap_tohead(APLIST ap);
+int ap_valid(APLIST ap);
+
+APLIST ap_strsplit(const char *str, const char *toksep);
+int ap2charlist(APLIST *ap, char ***clist);
+int charlist2ap(char **clist, APLIST *ap);
+
+// ---- strings (strdel.cc, basename.cc) -------------------------------------------------
+int strdel(char *str, int c1);
+char *to_basename(char *fname);
+
+// ---- mount table (mnttab.cc) ----------------------------------------------------------
+struct ssmnttab {
+    char mt_dev[128];     // device or filesystem name
+    char mt_path[128];    // mount point
+    char mt_fstype[32];   // filesystem type
+    char mt_read_only;    // 1 when the options hold "ro"
+    time_t mt_time;       // always 0
+};
+
+struct ssmnttab *ss_getmntent();
+void ss_endmntent();
+struct ssmnttab *ss_getmntbyname(const char *name);
+
+// ---- filesystem space (fsinfo.cc) -------------------------------------------------------
+int FsHasMegSpace(const char *path, unsigned int value, int *is_root, uint64_t *megs_avl);
+int FsHasPrtSpace(const char *path, unsigned int value, int *is_root, uint64_t *megs_avl);
+int FsCompare(const char *p1, const char *p2);
+double FsBlocksUsed(const char *path, int block_size);
+double FsMegsUsed(const char *path);
+double FsBlocksFree(const char *path, int block_size);
+int FsIsWritable(const char *p);
+
+// ---- error reports (err.cc) ---------------------------------------------------------------
+extern FILE *_Errstrm;  // NULL: standard error
+extern FILE *Catstrm;   // catalog stream
+extern int er_catalog;  // copy messages to Catstrm when non-zero
+
+void err_sys(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void err_quit(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void err_ret(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void err_dump(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void err_open(const char *file, const char *mode);

@@ -1,0 +1,103 @@
+#include "testkit.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testkit {
+
+std::string kivra_bin() { return KIVRA_BIN; }
+std::string source_dir() { return KIVRA_SOURCE_DIR; }
+
+TempDir::TempDir() {
+    const char *base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kivra-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    nftw(
+        path_.c_str(),
+        [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+std::string read_file(const std::string &path) {
+    std::string data;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) throw std::runtime_error("cannot open " + path);
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) data.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return data;
+}
+
+void write_file(const std::string &path, const std::string &data, int mode) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0) throw std::runtime_error("cannot create " + path);
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n <= 0) throw std::runtime_error("cannot write " + path);
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+    chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opts) {
+    // Standard streams go through files so that large outputs cannot dead-lock.
+    TempDir io;
+    const std::string in_path = io.file("stdin"), out_path = io.file("stdout"),
+                      err_path = io.file("stderr");
+    write_file(in_path, opts.stdin_data);
+
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int in = open(opts.stdin_null ? "/dev/null" : in_path.c_str(), O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
+        for (const std::string &e : opts.env) putenv(strdup(e.c_str()));
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    RunResult r;
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    if (WIFSIGNALED(wstatus)) {
+        r.signaled = true;
+        r.status = 128 + WTERMSIG(wstatus);
+    } else {
+        r.status = WEXITSTATUS(wstatus);
+    }
+    return r;
+}
+
+RunResult sh(const std::string &command, const RunOptions &opts) {
+    return run({"/bin/sh", "-c", command}, opts);
+}
+
+}  // namespace testkit

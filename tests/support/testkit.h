@@ -1,0 +1,51 @@
+// testkit.h - helpers shared by the tests: scratch directories, files, and
+// running the real kivra binary (or any command) with captured output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+// Path of the kivra binary of this build.
+std::string kivra_bin();
+// Source tree root (for bundled samples).
+std::string source_dir();
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data, int mode = 0644);
+
+struct RunResult {
+    std::string out;   // everything written to standard output
+    std::string err;   // everything written to standard error
+    int status = -1;   // exit status, or 128 + signal number
+    bool signaled = false;
+};
+
+struct RunOptions {
+    std::string stdin_data;          // fed on standard input (then EOF)
+    std::string cwd;                 // working directory; empty: inherit
+    std::vector<std::string> env;    // extra NAME=value entries
+    bool stdin_null = false;         // stdin from /dev/null instead of stdin_data
+};
+
+// Runs argv[0] (looked up on PATH when it has no '/') with the arguments.
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opts = {});
+// Runs a /bin/sh command line.
+RunResult sh(const std::string &command, const RunOptions &opts = {});
+
+}  // namespace testkit
