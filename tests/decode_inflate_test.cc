@@ -18,46 +18,6 @@ ChildResult inflate_only(const std::string &stream) {
     return run_child(stream + std::string(16, '\0'), [] { return inflate(); });
 }
 
-// A block writer that also keeps the expected output.
-struct Tokens {
-    BitWriter w;
-    std::string plain;
-    Code lit = fixed_literal_code();
-    Code dist = fixed_distance_code();
-
-    void fixed_begin(bool last) {
-        w.bits(last ? 1 : 0, 1);
-        w.bits(1, 2);
-    }
-    void literal(char c) {
-        lit.put(w, static_cast<unsigned char>(c));
-        plain.push_back(c);
-    }
-    void match(unsigned length, unsigned distance) {
-        put_length(w, lit, length);
-        put_distance(w, dist, distance);
-        for (unsigned i = 0; i < length; i++) {
-            // Reaching before the start reads the zero bytes of a fresh window.
-            plain.push_back(distance > plain.size() ? '\0' : plain[plain.size() - distance]);
-        }
-    }
-    void end_block() { lit.put(w, 256); }
-    void stored(const std::string &data, bool last) {
-        put_stored(w, data, last);
-        plain += data;
-    }
-};
-
-std::string pattern(size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; i++) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
 // Literal lengths giving codes to 'a', 'b' and end of block only.
 std::vector<unsigned> abc_literals() {
     std::vector<unsigned> l(257, 0);
@@ -564,6 +524,43 @@ TEST(InflateDynamic, LongCodesUseSubTables) {
     ChildResult r = decode_member(member(w.finish(), expected));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == expected);
+}
+
+}  // namespace
+
+namespace {
+
+// The last symbol may be decoded with bits read ahead: whole bytes of them
+// belong to the trailer and must be handed back. Every end alignment of the
+// final block is tried, for a dynamic block (9-bit first-level lookups) and a
+// fixed one (7-bit lookups).
+TEST(InflateEnd, TrailerReadAfterEveryEndAlignment) {
+    // A complete code with lengths 1 to 9, so that lookups take 9 bits while
+    // 'a' and end of block take 1 and 2.
+    std::vector<unsigned> lit(257, 0);
+    lit['a'] = 1;
+    lit[256] = 2;
+    for (unsigned i = 0; i < 6; i++) lit['b' + i] = 3 + i;
+    lit['h'] = lit['i'] = 9;
+    const Code lc(lit);
+    for (unsigned count = 0; count < 16; count++) {
+        const std::string plain(count, 'a');
+        BitWriter dyn;
+        dyn.bits(1, 1);
+        dyn.bits(2, 2);
+        put_dynamic_header(dyn, lit, {0}, standard_clen_code());
+        for (unsigned i = 0; i < count; i++) lc.put(dyn, 'a');
+        lc.put(dyn, 256);
+        ChildResult r = decode_member(member(dyn.finish(), plain) + "garbage after the trailer");
+        EXPECT_EQ(r.status, 0) << "dynamic, " << count << ": " << r.err;
+        EXPECT_EQ(r.out, plain);
+
+        BitWriter fixed;
+        put_fixed_literals(fixed, plain, true);
+        r = decode_member(member(fixed.finish(), plain));
+        EXPECT_EQ(r.status, 0) << "fixed, " << count << ": " << r.err;
+        EXPECT_EQ(r.out, plain);
+    }
 }
 
 }  // namespace

@@ -256,4 +256,69 @@ void put_fixed_literals(BitWriter &w, const std::string &data, bool last) {
     lit.put(w, 256);
 }
 
+void Tokens::fixed_begin(bool last) {
+    w.bits(last ? 1 : 0, 1);
+    w.bits(1, 2);
+    lit = fixed_literal_code();
+    dist = fixed_distance_code();
+}
+
+void Tokens::dynamic_begin(bool last, const std::vector<unsigned> &lit_lens,
+                           const std::vector<unsigned> &dist_lens) {
+    w.bits(last ? 1 : 0, 1);
+    w.bits(2, 2);
+    put_dynamic_header(w, lit_lens, dist_lens, standard_clen_code());
+    lit = Code(lit_lens);
+    dist = Code(dist_lens);
+}
+
+void Tokens::literal(char c) {
+    lit.put(w, static_cast<unsigned char>(c));
+    plain.push_back(c);
+}
+
+void Tokens::literals(const std::string &s) {
+    for (char c : s) literal(c);
+}
+
+void Tokens::match(unsigned length, unsigned distance) {
+    put_length(w, lit, length);
+    put_distance(w, dist, distance);
+    for (unsigned i = 0; i < length; i++) {
+        plain.push_back(distance > plain.size() ? '\0' : plain[plain.size() - distance]);
+    }
+}
+
+void Tokens::end_block() { lit.put(w, 256); }
+
+void Tokens::stored(const std::string &data, bool last) {
+    put_stored(w, data, last);
+    plain += data;
+}
+
+std::vector<unsigned> full_literal_lengths() {
+    // 256 literals of 9 bits fill half the code space; end of block and 257
+    // take 5 bits, 258..285 6 bits.
+    std::vector<unsigned> l(286, 9);
+    l[256] = l[257] = 5;
+    for (unsigned i = 258; i < 286; i++) l[i] = 6;
+    return l;
+}
+
+std::vector<unsigned> full_distance_lengths() {
+    std::vector<unsigned> l(30, 5);
+    l[0] = l[1] = 4;
+    return l;
+}
+
+std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
 }  // namespace decode_kit

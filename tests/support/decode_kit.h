@@ -104,4 +104,30 @@ void put_stored(BitWriter &w, const std::string &data, bool last);
 // A fixed block of literals only.
 void put_fixed_literals(BitWriter &w, const std::string &data, bool last);
 
+// Writes blocks token by token and keeps the output they must decode to.
+struct Tokens {
+    BitWriter w;
+    std::string plain;
+    Code lit = fixed_literal_code();
+    Code dist = fixed_distance_code();
+
+    void fixed_begin(bool last);
+    // Dynamic block header with these lengths; the block's codes become them.
+    void dynamic_begin(bool last, const std::vector<unsigned> &lit_lens,
+                       const std::vector<unsigned> &dist_lens);
+    void literal(char c);
+    void literals(const std::string &s);
+    void match(unsigned length, unsigned distance);  // before the first byte: zeros
+    void end_block();
+    void stored(const std::string &data, bool last);
+    std::string member() { return decode_kit::member(w.finish(), plain); }
+};
+
+// Complete codes over all 286 literal/length and all 30 distance symbols.
+std::vector<unsigned> full_literal_lengths();
+std::vector<unsigned> full_distance_lengths();
+
+// Deterministic pseudo-random bytes.
+std::string pattern(size_t n, unsigned seed);
+
 }  // namespace decode_kit
