@@ -90,6 +90,9 @@ void write_buf(int fd, const void *buf, unsigned cnt);
 [[noreturn]] void read_error();
 [[noreturn]] void write_error();
 [[noreturn]] void abort_gzip();
+// Test harnesses that must survive fatal errors (fuzz targets) may set this;
+// abort_gzip calls it before exiting, and it must not return (it may longjmp).
+extern void (*abort_hook)();
 
 void display_ratio(counter_t num, counter_t den, FILE *file);
 char *gz_basename(char *fname);
