@@ -27,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -112,18 +111,22 @@ void store_bits(const Bits &s) {
     bk = s.k;
 }
 
-// Owner of one table set, released with huft_free.
-struct HuftDeleter {
-    void operator()(huft *t) const { huft_free(t); }
-};
-using Table = std::unique_ptr<huft, HuftDeleter>;
+// Tables of the block being decoded. They live here rather than in the block
+// routines' frames so that a decode abandoned from inside (a fatal input error
+// whose abort hook jumps out instead of exiting) leaves them reachable; the
+// next inflate() releases them.
+huft *live_tl;  // literal/length table, or the code-length table before it
+huft *live_td;  // distance table
 
-// Builds tables into `out`; keeps the raw interface of huft_build.
-int build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, Table &out,
-          int *m) {
-    huft *t = nullptr;
-    int r = huft_build(b, n, s, d, e, &t, m);
-    out.reset(t);
+void release(huft *&t) {
+    huft_free(t);
+    t = nullptr;
+}
+
+// Returns r after releasing the block's tables (for every exit of a block).
+int release_tables(int r) {
+    release(live_tl);
+    release(live_td);
     return r;
 }
 
@@ -426,18 +429,16 @@ int inflate_fixed() {
     for (unsigned i = 256; i < 280; i++) l[i] = 7;
     for (unsigned i = 280; i < N_MAX; i++) l[i] = 8;
 
-    Table tl, td;
     int bl = fixed_lbits;
-    int r = build(l.data(), N_MAX, 257, cplens.data(), cplext.data(), tl, &bl);
-    if (r != 0) return r;
+    int r = huft_build(l.data(), N_MAX, 257, cplens.data(), cplext.data(), &live_tl, &bl);
+    if (r != 0) return release_tables(r);
 
     for (unsigned i = 0; i < 30; i++) l[i] = 5;
     int bd = fixed_dbits;
-    r = build(l.data(), 30, 0, cpdist.data(), cpdext.data(), td, &bd);
-    if (r > 1) return r;  // 1: codes 30 and 31 are unused, which is expected
+    r = huft_build(l.data(), 30, 0, cpdist.data(), cpdext.data(), &live_td, &bd);
+    if (r > 1) return release_tables(r);  // 1: codes 30 and 31 are unused, which is expected
 
-    if (inflate_codes(tl.get(), td.get(), bl, bd) != 0) return 1;
-    return 0;
+    return release_tables(inflate_codes(live_tl, live_td, bl, bd) != 0 ? 1 : 0);
 }
 
 // Type 2: code lengths sent through a code-length code, then the data.
@@ -463,11 +464,10 @@ int inflate_dynamic() {
     }
     for (unsigned j = nb; j < 19; j++) ll[border[j]] = 0;
 
-    Table tl, td;
     int bl = clbits;
-    int r = build(ll.data(), 19, 19, nullptr, nullptr, tl, &bl);
-    if (r != 0) return r;
-    if (!tl) return 1;  // no code-length code: not even the first length can be read
+    int r = huft_build(ll.data(), 19, 19, nullptr, nullptr, &live_tl, &bl);
+    if (r != 0) return release_tables(r);
+    if (live_tl == nullptr) return 1;  // no code-length code: not even the first length can be read
 
     // Literal/length and distance lengths in one run, so repeats may cross
     // from one to the other.
@@ -476,7 +476,7 @@ int inflate_dynamic() {
     unsigned prev_len = 0;
     for (unsigned i = 0; i < n;) {
         s.need(ubl);
-        const huft *t = tl.get() + s.peek(ubl);
+        const huft *t = live_tl + s.peek(ubl);
         s.drop(t->b);
         const unsigned sym = t->v.n;
         unsigned count;
@@ -500,27 +500,26 @@ int inflate_dynamic() {
             s.drop(7);
             len = prev_len = 0;
         }
-        if (i + count > n) return 1;
+        if (i + count > n) return release_tables(1);
         while (count-- > 0) ll[i++] = len;
     }
-    tl.reset();
+    release(live_tl);
     store_bits(s);
 
     bl = lbits;
-    r = build(ll.data(), nl, 257, cplens.data(), cplext.data(), tl, &bl);
+    r = huft_build(ll.data(), nl, 257, cplens.data(), cplext.data(), &live_tl, &bl);
     if (r != 0) {
         if (r == 1) std::fputs(" incomplete literal tree\n", stderr);
-        return r;
+        return release_tables(r);
     }
     int bd = dbits;
-    r = build(ll.data() + nl, nd, 0, cpdist.data(), cpdext.data(), td, &bd);
+    r = huft_build(ll.data() + nl, nd, 0, cpdist.data(), cpdext.data(), &live_td, &bd);
     if (r != 0) {
         if (r == 1) std::fputs(" incomplete distance tree\n", stderr);
-        return r;
+        return release_tables(r);
     }
 
-    if (inflate_codes(tl.get(), td.get(), bl, bd) != 0) return 1;
-    return 0;
+    return release_tables(inflate_codes(live_tl, live_td, bl, bd) != 0 ? 1 : 0);
 }
 
 // One block: the last-block bit into *e, then the body by block type.
@@ -549,6 +548,7 @@ int inflate_block(int *e) {
 // Decodes a whole stream; on success the input stands on the first byte
 // after the compressed data and all output has been flushed.
 int inflate() {
+    release_tables(0);  // left over from a decode abandoned through the abort hook
     outcnt = 0;
     bk = 0;
     bb = 0;
