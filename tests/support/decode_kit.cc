@@ -199,6 +199,7 @@ constexpr std::array<unsigned, 19> kOrder = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
 }  // namespace
 
 void put_length(BitWriter &w, const Code &lit, unsigned length) {
+    if (length < 3 || length > 258) throw std::logic_error("match length out of range");
     unsigned i = 28;
     while (kLenBase[i] > length) i--;
     lit.put(w, 257 + i);
@@ -206,6 +207,7 @@ void put_length(BitWriter &w, const Code &lit, unsigned length) {
 }
 
 void put_distance(BitWriter &w, const Code &dist, unsigned distance) {
+    if (distance < 1 || distance > 32768) throw std::logic_error("match distance out of range");
     unsigned i = 29;
     while (kDistBase[i] > distance) i--;
     dist.put(w, i);
