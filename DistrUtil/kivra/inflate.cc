@@ -209,16 +209,16 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
     y -= static_cast<int>(c[g]);
     if (y < 0) return 2;
     const unsigned free_codes = static_cast<unsigned>(y);
-    c[g] += free_codes;  // the free codes get INVALID entries
 
     // Symbols sorted by length, in symbol order within a length.
     std::array<unsigned, N_MAX> v{};
-    std::array<unsigned, BMAX + 2> x{};
-    for (unsigned j = 1; j <= BMAX; j++) x[j + 1] = x[j] + (j == g ? c[j] - free_codes : c[j]);
+    std::array<unsigned, BMAX + 2> x{};  // x[len]: where the symbols of that length start in v
+    for (unsigned j = 1; j <= BMAX; j++) x[j + 1] = x[j] + c[j];
     for (unsigned i = 0; i < n; i++) {
         if (b[i] != 0) v[x[b[i]]++] = i;
     }
-    const unsigned nv = n - (c[0]);  // symbols that have a code
+    const unsigned nv = n - c[0];  // symbols that have a code
+    c[g] += free_codes;            // the free codes are placed last, as INVALID entries
 
     // Canonical codes in increasing length, held bit-reversed in i.
     std::array<huft *, BMAX + 1> u{};          // table of each level
