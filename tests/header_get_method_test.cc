@@ -18,7 +18,7 @@ struct Setup {
     int to_stdout = 0;
     int list = 0;
     int part_nb = 0;
-    long time_stamp = 0;
+    long long time_stamp = 0;
     const char *ofname = "stdout";
 };
 
@@ -121,6 +121,7 @@ const HeaderCase kCases[] = {
     {"long path, short base name", hdr(named(std::string(1000, '/') + "base")), {},
      "8 base 1023 0 0 Z", "", 0},
     {"time stamp stored", hdr(stamped(0x12345678)), {.time_stamp = 5}, "8 stdout 18 305419896 0 Z", "", 0},
+    {"time stamp past 2038 stays positive", hdr(stamped(0xF0000000)), {}, "8 stdout 18 4026531840 0 Z", "", 0},
     {"time stamp 0 keeps the old value", hdr(stamped(0)), {.time_stamp = 5}, "8 stdout 18 5 0 Z", "", 0},
     {"part number before extra field and name", hdr(part_and_name()), {.verbose = 1},
      "8 p.tar 31 0 0 Z",
@@ -155,7 +156,7 @@ TEST_P(GetMethod, Case) {
         time_stamp = c.setup.time_stamp;
         std::snprintf(ofname, sizeof ofname, "%s", c.setup.ofname);
         const int res = get_method(0);
-        std::printf("%d %s %lld %ld %d", res, ofname, static_cast<long long>(header_bytes), time_stamp,
+        std::printf("%d %s %lld %lld %d", res, ofname, static_cast<long long>(header_bytes), time_stamp,
                     exit_code);
         if (res == DEFLATED) std::printf(" %c", in_byte());
         return 0;

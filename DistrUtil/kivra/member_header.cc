@@ -91,7 +91,7 @@ int get_method(int) {
 
     const unsigned flags = static_cast<unsigned>(in_byte());
     const ulg stamp = get_le32();
-    if (stamp != 0) time_stamp = static_cast<long>(stamp);
+    if (stamp != 0) time_stamp = static_cast<long long>(stamp);
     (void)in_byte();  // extra flags
     (void)in_byte();  // operating system
 

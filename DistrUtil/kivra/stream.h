@@ -74,7 +74,7 @@ extern int quiet;            // suppresses some warnings; never set by the progr
 extern int level;            // compression level, 9 for the whole run
 extern int save_orig_name;   // store the input's name in each member: 1
 extern int method;           // compression method of the current member (initially 8)
-extern long time_stamp;      // member modification time
+extern long long time_stamp;  // member modification time, seconds since 1970 (64 bits in both builds)
 
 constexpr int DEFLATED = 8;
 

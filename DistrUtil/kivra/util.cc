@@ -38,7 +38,7 @@ int quiet;
 int level = 9;
 int save_orig_name = 1;
 int method = DEFLATED;
-long time_stamp;
+long long time_stamp;
 
 // ---- CRC-32 --------------------------------------------------------------------------
 // Byte-wise table of the reflected CRC-32 (polynomial 0xEDB88320), built at
