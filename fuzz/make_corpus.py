@@ -10,7 +10,6 @@ Usage: fuzz/make_corpus.py  (from anywhere; writes next to this script)
 """
 import os
 import random
-import shutil
 import struct
 import zlib
 
@@ -307,8 +306,7 @@ def trailer_corpus():
 
 def write_dir(target, files):
     d = os.path.join(HERE, "corpus", target)
-    shutil.rmtree(d, ignore_errors=True)
-    os.makedirs(d)
+    os.makedirs(d, exist_ok=True)  # other files there (crash reproducers) stay
     for name, data in sorted(files.items()):
         with open(os.path.join(d, name), "wb") as f:
             f.write(data)
