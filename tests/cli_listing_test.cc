@@ -116,6 +116,18 @@ TEST_F(CliListing, ArchiveListsItself) {
     }
 }
 
+// With standard input closed, the archive's descriptor is 0 itself; the
+// listing must still read it (and the next operand) correctly.
+TEST_F(CliListing, StandardInputClosed) {
+    const Trailer t{"NAME=g"};
+    const std::string b = ws.build("b", {"g"});
+    const std::string one = trailer_lines(t) + cli_kit::columns(false) + stats_line(stats(b, t, text.size(), "g"));
+    testkit::RunResult r = ws.run({"/bin/sh", "-c", testkit::kivra_bin() + " -l ./b ./b <&-"});
+    EXPECT_EQ(r.out, one + trailer_lines(t) + stats_line(stats(b, t, text.size(), "g")));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
 // Operands that are no archive get their message, the good ones are still
 // listed, and the run exits 1.
 TEST_F(CliListing, BadOperands) {

@@ -170,4 +170,32 @@ TEST_F(CliMultifile, UnreadableInputFailsTheRun) {
     }
 }
 
+// Inputs that arrive in pieces (a pipe written in several bursts) are read
+// to their end: a short read is no end of file. Raw copies likewise.
+TEST_F(CliMultifile, PipedInputIsReadToItsEnd) {
+    ws.put("stub", "#!/bin/sh\n", 0755);
+    const std::string burst = input("d/e/f.tar").data.substr(0, 30000);
+    const std::string bursts = "for i in 1 2 3 4 5; do head -c 30000 d/e/f.tar; sleep 0.05; done | ";
+    for (const bool raw : {false, true}) {
+        SCOPED_TRACE(raw ? "raw" : "compressed");
+        testkit::RunResult r =
+            ws.run({"/bin/sh", "-c", bursts + testkit::kivra_bin() + " -p ./stub" + (raw ? " -a" : "") + " /dev/stdin g"});
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        const Trailer t{raw ? "NOCOMPR,NAME=stdin" : "NAME=stdin"};
+        const std::string payload = r.out.substr(cli_kit::preamble_end(10, t));
+        std::string piped;
+        for (int i = 0; i < 5; i++) piped += burst;
+        if (raw) {
+            EXPECT_TRUE(payload == piped + input("g").data);
+            continue;
+        }
+        const std::vector<enc::Member> members = enc::parse_members(payload);
+        ASSERT_EQ(members.size(), 2u);
+        EXPECT_EQ(members[0].name, "stdin");
+        EXPECT_TRUE(members[0].body.data == piped);
+        EXPECT_EQ(members[1].isize, piped.size() + input("g").data.size());
+    }
+}
+
 }  // namespace
