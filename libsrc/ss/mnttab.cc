@@ -20,8 +20,9 @@ FILE *mtfp;            // the open mount table, NULL while closed
 
 namespace {
 
-// Path of the table to read; a test may point it elsewhere.
-const char *mnttab_path = SS_MNTTAB;
+// Path of the table to read; a test may point it elsewhere (a copy is kept;
+// a path too long for it reads as a missing table).
+char mnttab_path[4096] = "/etc/mtab";
 
 // Copies src into a field of N bytes, cutting it to N - 1 characters.
 template <size_t N>
@@ -79,5 +80,10 @@ struct ssmnttab *ss_getmntbyname(const char *name) {
 
 void ss_setmnttab(const char *path) {
     ss_endmntent();
-    mnttab_path = path != nullptr ? path : SS_MNTTAB;
+    if (path == nullptr) path = SS_MNTTAB;
+    if (std::strlen(path) < sizeof mnttab_path) {
+        std::strcpy(mnttab_path, path);
+    } else {
+        mnttab_path[0] = '\0';
+    }
 }
