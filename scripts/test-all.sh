@@ -3,20 +3,8 @@
 # On a fresh Debian 12 machine (as root) it first installs what it needs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-command -v g++ >/dev/null || need+=(g++)
-[ -f /usr/lib32/libc.a ] && [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || need+=(g++-multilib)
-[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
-[ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing: ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+. scripts/install-deps.sh
+kivra_install_deps all
 
 for preset in x86_64 i386; do
   echo "== configure and build: $preset"

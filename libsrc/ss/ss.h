@@ -40,6 +40,10 @@ void ap_destroy(APLIST ap);
 struct ap_head *ap_tohead(APLIST ap);
 int ap_valid(APLIST ap);
 
+// Release routine for lists of heap items (malloc'd strings): frees `item`.
+// Lists made by ap_strsplit and charlist2ap use it.
+int ap_free_item(void *item);
+
 APLIST ap_strsplit(const char *str, const char *toksep);
 int ap2charlist(APLIST *ap, char ***clist);
 int charlist2ap(char **clist, APLIST *ap);

@@ -1,0 +1,186 @@
+// Error reports: exact text on the error stream (CR LF endings) and on the
+// catalog stream (LF endings), the program-name prefix, and the endings by
+// exit(255) and abort().
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ss.h"
+#include "testkit.h"
+
+namespace {
+
+char tool_name[] = "tool";
+const std::string enoent = std::strerror(ENOENT);
+
+// Points the error and catalog streams at memory for one test and puts the
+// process-wide settings back afterwards.
+class SsErr : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_progname_ = progname;
+        progname = tool_name;
+        open_streams();
+        er_catalog = 1;
+    }
+    void TearDown() override {
+        close_streams();
+        er_catalog = 0;
+        progname = saved_progname_;
+    }
+    // Starts both streams afresh.
+    void reset() {
+        close_streams();
+        open_streams();
+    }
+    std::string err_text() {
+        std::fflush(err_);
+        return std::string(err_buf_, err_len_);
+    }
+    std::string cat_text() {
+        std::fflush(cat_);
+        return std::string(cat_buf_, cat_len_);
+    }
+
+private:
+    void open_streams() {
+        err_ = open_memstream(&err_buf_, &err_len_);
+        cat_ = open_memstream(&cat_buf_, &cat_len_);
+        _Errstrm = err_;
+        Catstrm = cat_;
+    }
+    void close_streams() {
+        _Errstrm = nullptr;
+        Catstrm = nullptr;
+        std::fclose(err_);
+        std::fclose(cat_);
+        std::free(err_buf_);
+        std::free(cat_buf_);
+        err_buf_ = cat_buf_ = nullptr;
+    }
+
+    FILE *err_ = nullptr;
+    FILE *cat_ = nullptr;
+    char *saved_progname_ = nullptr;
+    char *err_buf_ = nullptr;
+    char *cat_buf_ = nullptr;
+    size_t err_len_ = 0;
+    size_t cat_len_ = 0;
+};
+
+}  // namespace
+
+TEST_F(SsErr, SysAddsReasonAndDropsFinalLineFeed) {
+    struct Case {
+        const char *fmt;
+        bool with_name;
+        std::string err;
+        std::string cat;
+    } cases[] = {
+        {"cannot open %s\n", true, "tool: cannot open x because " + enoent + " \r\n",
+         "tool: cannot open x because " + enoent + "\n"},
+        {"cannot open %s", true, "tool: cannot open x because " + enoent + " \r\n",
+         "tool: cannot open x because " + enoent + "\n"},
+        {"two\nlines %s\n", true, "tool: two\nlines x because " + enoent + " \r\n",
+         "tool: two\nlines x because " + enoent + "\n"},
+        {"%s\n\n", false, "x\n because " + enoent + " \r\n", "x\n because " + enoent + "\n"},
+        {"", true, "tool:  because " + enoent + " \r\n", "tool:  because " + enoent + "\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fmt);
+        const std::string fmt = c.fmt;
+        progname = c.with_name ? tool_name : nullptr;
+        reset();
+        errno = ENOENT;
+        err_sys(c.fmt, "x");
+        EXPECT_EQ(std::string(c.fmt), fmt);  // the caller's format is left alone
+        EXPECT_EQ(err_text(), c.err);
+        EXPECT_EQ(cat_text(), c.cat);
+    }
+}
+
+TEST_F(SsErr, RetPrintsMessageAsGiven) {
+    err_ret("copied %d of %s", 3, "4");
+    err_ret("with feed\n");
+    EXPECT_EQ(err_text(), "tool: copied 3 of 4\r\ntool: with feed\n\r\n");
+    EXPECT_EQ(cat_text(), "tool: copied 3 of 4\ntool: with feed\n\n");
+}
+
+TEST_F(SsErr, CatalogOnlyWhenAsked) {
+    er_catalog = 0;
+    err_ret("quiet");
+    errno = ENOENT;
+    err_sys("quiet");
+    EXPECT_EQ(cat_text(), "");
+    Catstrm = nullptr;  // never touched while the catalog is off
+    err_ret("still quiet");
+    er_catalog = 1;  // switched on without a stream: no copy, no crash
+    err_ret("no stream");
+    EXPECT_EQ(err_text(), "tool: quiet\r\ntool: quiet because " + enoent + " \r\ntool: still quiet\r\ntool: no stream\r\n");
+}
+
+TEST_F(SsErr, OpenNamesThePurpose) {
+    struct Case {
+        const char *mode;
+        const char *purpose;
+    } cases[] = {
+        {"w", " for writing "}, {"w+", " for writing "}, {"rw", " for read/write"},
+        {"aw", " for read/write"}, {"r", " for reading "}, {"r+", " for reading "},
+        {"a", " for reading "}, {"", " for reading "}, {nullptr, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mode != nullptr ? c.mode : "(null)");
+        reset();
+        errno = ENOENT;
+        err_open("/x/y", c.mode);
+        EXPECT_EQ(err_text(),
+                  std::string("tool: Error opening file \"/x/y\"") + c.purpose + " because " + enoent + " \r\n");
+    }
+    EXPECT_EQ(cat_text(), "");
+}
+
+TEST(SsErrDeath, QuitExitsWith255) {
+    testkit::TempDir dir;
+    const std::string err_path = dir.file("err"), cat_path = dir.file("cat");
+    EXPECT_EXIT(
+        {
+            progname = tool_name;
+            _Errstrm = std::fopen(err_path.c_str(), "w");
+            Catstrm = std::fopen(cat_path.c_str(), "w");
+            er_catalog = 1;
+            err_quit("bad %d\n", 7);
+        },
+        ::testing::ExitedWithCode(255), "");
+    EXPECT_EQ(testkit::read_file(err_path), "tool: bad 7\n\r\n");
+    EXPECT_EQ(testkit::read_file(cat_path), "tool: bad 7\n\n");
+}
+
+TEST(SsErrDeath, QuitWritesToStandardErrorByDefault) {
+    EXPECT_EXIT(
+        {
+            progname = tool_name;
+            err_quit("giving up on %s", "it");
+        },
+        ::testing::ExitedWithCode(255), "^tool: giving up on it\r\n$");
+}
+
+TEST(SsErrDeath, DumpAbortsAfterFlushing) {
+    testkit::TempDir dir;
+    const std::string err_path = dir.file("err"), cat_path = dir.file("cat");
+    EXPECT_EXIT(
+        {
+            progname = tool_name;
+            _Errstrm = std::fopen(err_path.c_str(), "w");
+            Catstrm = std::fopen(cat_path.c_str(), "w");
+            er_catalog = 1;
+            err_dump("core %d", 1);
+        },
+        ::testing::KilledBySignal(SIGABRT), "");
+    EXPECT_EQ(testkit::read_file(err_path), "tool: core 1\r\n\n");
+    EXPECT_EQ(testkit::read_file(cat_path), "tool: core 1\n");
+}
