@@ -1,4 +1,223 @@
+// cmdline.cc - program entry: the command line and the choice of role.
+//
+// One executable is builder, extractor and utility. Start-up searches the
+// program's own file for an archive trailer: found, the process is an archive
+// (is_compressed). Options are then read in command-line order, and several of
+// them look at is_compressed when they are met, so "-u" changes how later
+// options count, never earlier ones. After the options the first rule that
+// applies picks the role: listing, usage error, extraction, building. Every
+// role ends the process through exit: 0 for success, 1 for failure.
+//
+// Every value that goes into a fixed buffer is measured first; a value that does
+// not fit is refused with one line naming it and its limit, and the run ends
+// with status 1 before anything is written.
 #include "kivra.h"
 
-int kivra_main(int, char **) { return 1; }  // replaced by the command-line unit
-void Usage(int) {}
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr unsigned WORD_BUF = 256;  // buf: one feature word and its NUL
+constexpr unsigned RAW_PIECE = 65536;
+constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
+constexpr const char DEFAULT_COMMENT[] = "Self-Extracting archive file";
+
+[[noreturn]] void fail_exit(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void fail_exit(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::fprintf(stderr, "%s: ", progname);
+    std::vfprintf(stderr, fmt, ap);
+    std::fputc('\n', stderr);
+    va_end(ap);
+    std::exit(1);
+}
+
+// Copies an option value into one of the 1024-byte text buffers.
+void set_text(char *dst, int opt, const char *value) {
+    if (std::strlen(value) > TEXT_MAX)
+        fail_exit("value of -%c is longer than %u characters", opt, TEXT_MAX);
+    std::memcpy(dst, value, std::strlen(value) + 1);
+}
+
+// Formats key + value as one feature word in buf and appends it to the list.
+void add_keyed_feature(const char *key, const char *value, const char *what) {
+    char buf[WORD_BUF];
+    int n = std::snprintf(buf, sizeof buf, "%s%s", key, value);
+    if (n < 0 || static_cast<unsigned>(n) >= sizeof buf)
+        fail_exit("%s: \"%s\" and its value hold at most %u characters", what, key, WORD_BUF - 1);
+    if (add_feature(buf) != 0) std::exit(1);
+}
+
+void check_operand(const char *name) {
+    if (std::strlen(name) > TEXT_MAX)
+        fail_exit("file name longer than %u characters: %.40s...", TEXT_MAX, name);
+}
+
+// Copies one input file to the output unchanged. Read and write errors end the
+// run (a short archive must not pass for a good one).
+void copy_raw(int in, int out) {
+    static char piece[RAW_PIECE];
+    for (;;) {
+        ssize_t n = read(in, piece, sizeof piece);
+        if (n == 0) return;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            read_error();
+        }
+        write_buf(out, piece, static_cast<unsigned>(n));
+    }
+}
+
+// The builder role: stub, trailer, then every operand raw or compressed.
+[[noreturn]] void build(char **operands, int count) {
+    for (int i = 0; i < count; i++) check_operand(operands[i]);
+    if (kivra_path[0] == '\0')
+        fail_exit("cannot find this program's own file to copy as the archive's stub; name it with -p");
+
+    const char *slash = std::strrchr(operands[0], '/');
+    add_keyed_feature("NAME=", slash != nullptr ? slash + 1 : operands[0], "archive name");
+
+    ofd = STDOUT_FILENO;
+    std::strcpy(ofname, "stdout");
+    if (build_preamble(kivra_path, ofd) != 0) std::exit(1);
+
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    for (int i = 0; i < count; i++) {
+        std::strcpy(ifname, operands[i]);
+        ifd = open(ifname, O_RDONLY);
+        if (ifd < 0) {
+            std::perror(ifname);
+            continue;
+        }
+        if (raw) {
+            copy_raw(ifd, ofd);
+        } else {
+            zip(ifd, ofd);
+        }
+        close(ifd);
+    }
+    std::exit(exit_code);
+}
+
+}  // namespace
+
+void Usage(int is_compressed) {
+    std::fprintf(stderr, "Version: %s\n", scid);
+    if (!is_compressed) {
+        std::fprintf(stderr,
+                     "Usage: %s [-huclva] [-p kivra_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
+                     "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
+                     "[-F feature_sting] <files...>\n",
+                     progname);
+        return;
+    }
+    std::fprintf(stderr, "\n%s\n\n", comment);
+    std::fprintf(stderr, "Usage: %s [-hclnvtx]\n", progname);
+    std::fputs("    -h: show this help\n"
+               "    -u: use as utility to decompress archive specified on command-line\n"
+               "    -l: list compression statistics\n"
+               "    -c: extract to stdout instead of archive name\n"
+               "    -x: extract only. do not deflate the archive\n"
+               "    -n: do not run install command after deflating archive\n"
+               "    -t: temp path for decompression if archive allows\n"
+               "    -v: verbose output\n",
+               stderr);
+}
+
+int kivra_main(int argc, char **argv) {
+    if (argc < 1 || argv[0] == nullptr) {
+        std::fputs("kivra: started without a program name\n", stderr);
+        std::exit(1);
+    }
+    progname = argv[0];
+    check_operand(argv[0]);
+    for (char *b : {run_program, pipe_program, comment, features, kivra_path, uncompress_dir})
+        std::memset(b, 0, TEXT_BUF);
+
+    int is_compressed = 0;
+    int opt_u = 0;
+    int fd = find_preamble(argv[0]);
+    if (fd != -1) {
+        close(fd);
+        is_compressed = 1;
+    }
+
+    int c;
+    while ((c = getopt(argc, argv, OPTIONS)) != -1) {
+        switch (c) {
+        case 'u':
+            opt_u = 1;
+            is_compressed = 1;
+            break;
+        case 'c': to_stdout = 1; break;
+        case 'v': verbose = 1; break;
+        case 'x': extract_only = 1; break;
+        case 'n': dont_run_program = 1; break;
+        case 'l': list = 1; break;
+        case 'a':
+            if (!is_compressed && add_feature("NOCOMPR") != 0) std::exit(1);
+            break;
+        case 'p': set_text(kivra_path, c, optarg); break;
+        case 'C': set_text(comment, c, optarg); break;
+        case 'r': set_text(run_program, c, optarg); break;
+        case 'f': set_text(pipe_program, c, optarg); break;
+        case 'V':
+            if (!is_compressed) add_keyed_feature("VFYFS=", optarg, "-V");
+            break;
+        case 'S':
+            if (!is_compressed) add_keyed_feature("FSSUB=", optarg, "-S");
+            break;
+        case 'O':
+            if (!is_compressed) add_keyed_feature(F_OEM, optarg, "-O");
+            break;
+        case 'F':
+            if (!is_compressed && add_feature(optarg) != 0) std::exit(1);
+            break;
+        case 't':
+            if (is_compressed) set_text(uncompress_dir, c, optarg);
+            break;
+        default:  // -h, -? and every option getopt rejects
+            Usage(is_compressed);
+            std::exit(1);
+        }
+    }
+
+    if (comment[0] == '\0') std::strcpy(comment, DEFAULT_COMMENT);
+    if (kivra_path[0] == '\0') {
+        // A path that does not fit leaves kivra_path empty; the builder then
+        // refuses to run and asks for -p.
+        const char *self = find_program(argv[0]);
+        if (self != nullptr && std::strlen(self) <= TEXT_MAX) std::strcpy(kivra_path, self);
+    }
+
+    char **operands = argv + optind;
+    const int count = argc - optind;
+
+    if (list) {
+        if (count == 0 || is_compressed) {
+            do_list(argv[0]);
+        } else {
+            for (int i = 0; i < count; i++) check_operand(operands[i]);
+            for (int i = 0; i < count; i++) do_list(operands[i]);
+        }
+        std::exit(exit_code);
+    }
+    if (count == 0 && !is_compressed) {
+        Usage(0);
+        std::fprintf(stderr, "%s: what files do you want to compress?\n", argv[0]);
+        std::exit(1);
+    }
+    if (is_compressed) {
+        if (opt_u && count == 0) fail_exit("-u needs the name of the archive to extract");
+        char *archive = opt_u ? operands[0] : argv[0];
+        check_operand(archive);
+        std::exit(do_decompress(archive) == 0 ? 0 : 1);
+    }
+    build(operands, count);
+}

@@ -28,8 +28,13 @@ extern const char *F_OEM;     // "QM_VENDOR="
 
 // ---- trailer (trailer.cc) -------------------------------------------------------------
 extern long long preamble_end;  // file offset of the first payload byte of the last archive found
+// Path under which ref is an executable file (static, overwritten by the next
+// call), ref itself when it starts with '.', or NULL.
 char *find_program(char *ref);
+// Descriptor of the archive program names, positioned at its payload, with the
+// four trailer strings loaded; -1 when it is no archive (see trailer.cc).
 int find_preamble(char *program);
+// Writes stub and trailer to fd completely: 0, or -1 after a message.
 int build_preamble(char *program, int fd);
 
 // ---- feature list and placeholders (features.cc) --------------------------------------

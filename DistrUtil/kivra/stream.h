@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 
 // ---- byte and word types -----------------------------------------------------
@@ -90,6 +91,9 @@ void write_buf(int fd, const void *buf, unsigned cnt);
 [[noreturn]] void read_error();
 [[noreturn]] void write_error();
 [[noreturn]] void abort_gzip();
+// Test harnesses that must survive fatal errors (fuzz targets) may set this;
+// abort_gzip calls it before exiting, and it must not return (it may longjmp).
+extern void (*abort_hook)();
 
 void display_ratio(counter_t num, counter_t den, FILE *file);
 char *gz_basename(char *fname);
@@ -126,14 +130,127 @@ inline void out_long(ulg n) {
 }
 
 // ---- member writer (zip.cc) -----------------------------------------------------------
+// One gzip member per call: header, DEFLATE data, CRC-32 and the running
+// bytes_in. A read error on `in` is fatal (it must not end the member early).
 int zip(int in, int out);
+// The compressor's input function: one read() from ifd, folded into the
+// member's CRC and added to bytes_in.
 int file_read(char *buf, unsigned size);
 
 // ---- match finder (deflate.cc) -------------------------------------------------------
+constexpr unsigned MIN_LOOKAHEAD = MAX_MATCH + MIN_MATCH + 1;  // 262
+constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;            // 32506, farthest distance used
+constexpr unsigned TOO_FAR = 4096;  // length-3 matches farther than this are dropped (lazy mode)
+
+// One row per compression level.
+struct config {
+    ush good_length;  // previous match this long: walk only a quarter of the chain
+    ush max_lazy;     // lazy: no search after a match this long; fast: longest match whose strings are inserted
+    ush nice_length;  // stop the search at a match this long
+    ush max_chain;    // chain entries walked per search
+};
+extern const std::array<config, 10> configuration_table;
+
+extern unsigned strstart;     // window index of the current string
+extern unsigned lookahead;    // valid bytes from strstart on
+extern long block_start;      // window index of the current block's first byte; negative once slid out
+extern unsigned match_start;  // start of the last improving match found
+extern unsigned prev_length;  // best length at the previous position; a new match must beat it
+extern unsigned ins_h;        // hash of the 3 bytes at the insertion position
+extern int eofile;            // input exhausted
+extern int compr_level;
+extern unsigned max_lazy_match, good_match, nice_match, max_chain_length;
+
+void lm_init(int pack_level, ush *flags);
+ulg deflate();
+unsigned longest_match(unsigned cur_match);
+void fill_window();
 
 // ---- Huffman trees and block emission (trees.cc) --------------------------------------
+constexpr int MAX_BITS = 15;      // longest literal/length or distance code
+constexpr int MAX_BL_BITS = 7;    // longest code-length code
+constexpr int LENGTH_CODES = 29;
+constexpr int LITERALS = 256;
+constexpr int END_BLOCK = 256;
+constexpr int L_CODES = LITERALS + 1 + LENGTH_CODES;  // 286
+constexpr int D_CODES = 30;
+constexpr int BL_CODES = 19;
+constexpr int HEAP_SIZE = 2 * L_CODES + 1;  // 573
+
+// A tree node: frequency while the tree is built, bit-reversed code after;
+// parent index while built, code length after.
+struct ct_data {
+    union {
+        ush freq;
+        ush code;
+    } fc;
+    union {
+        ush dad;
+        ush len;
+    } dl;
+};
+
+struct tree_desc {
+    ct_data *dyn_tree;          // the tree being built
+    const ct_data *static_tree; // the matching fixed code, or null
+    const int *extra_bits;      // extra bits per code, from extra_base on
+    int extra_base;             // first code that may have extra bits
+    int elems;                  // number of leaves
+    int max_length;             // longest code allowed
+    int max_code;               // largest leaf with non-zero frequency (set by build_tree)
+};
+
+extern ct_data dyn_ltree[HEAP_SIZE];
+extern ct_data dyn_dtree[2 * D_CODES + 1];
+extern ct_data static_ltree[L_CODES + 2];
+extern ct_data static_dtree[D_CODES];
+extern ct_data bl_tree[2 * BL_CODES + 1];
+extern tree_desc l_desc, d_desc, bl_desc;
+extern ush bl_count[MAX_BITS + 1];
+extern uint32_t opt_len;     // bits of the current block with dynamic codes (no block header)
+extern uint32_t static_len;  // bits of the current block with the fixed codes (no block header)
+extern unsigned last_lit;    // symbols in the current block
+extern unsigned last_dist;   // matches in the current block
+extern uch length_code[MAX_MATCH - MIN_MATCH + 1];
+extern uch dist_code[512];
+
+void ct_init(ush *attr, int *methodp);
+int ct_tally(unsigned dist, unsigned lc);
+ulg flush_block(const char *buf, ulg stored_len, int eof);
+void init_block();
+void build_tree(tree_desc *desc);
+void gen_bitlen(tree_desc *desc);
+void gen_codes(ct_data *tree, int max_code);
+void scan_tree(ct_data *tree, int max_code);
+void send_tree(ct_data *tree, int max_code);
+int build_bl_tree();
+void send_all_trees(int lcodes, int dcodes, int blcodes);
+void compress_block(const ct_data *ltree, const ct_data *dtree);
 
 // ---- bit writer (bits.cc) --------------------------------------------------------------
+// Codes are packed least significant bit first into a 16-bit accumulator;
+// a full accumulator goes to outbuf only when the next value arrives.
+extern ush bi_buf;    // pending bits, filled from bit 0 up
+extern int bi_valid;  // number of pending bits, 0..16
+extern file_t zfile;  // output descriptor given to bi_init
+extern int (*read_buf)(char *buf, unsigned size);  // compressor input; file_read once bi_init ran
+
+void bi_init(file_t zipfile);
+// Appends the `length` (1..16) low bits of `value`; value has no higher bits.
+inline void send_bits(unsigned value, int length) {
+    if (bi_valid > 16 - length) {
+        bi_buf = static_cast<ush>(bi_buf | (value << bi_valid));
+        out_short(bi_buf);
+        bi_buf = static_cast<ush>(static_cast<ush>(value) >> (16 - bi_valid));
+        bi_valid += length - 16;
+    } else {
+        bi_buf = static_cast<ush>(bi_buf | (value << bi_valid));
+        bi_valid += length;
+    }
+}
+unsigned bi_reverse(unsigned code, int len);
+void bi_windup();
+void copy_block(const char *buf, unsigned len, int header);
 
 // ---- member decoder (unzip.cc) ----------------------------------------------------------
 int unzip(int in, int out);

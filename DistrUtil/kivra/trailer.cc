@@ -1,7 +1,282 @@
+// trailer.cc - the archive trailer: where an archive's own data begins.
+//
+// An archive file is laid out as
+//   stub      every byte of the executable the builder copied
+//   magic     the 11 bytes assembled by get_eop, no terminator
+//   features  NUL-terminated
+//   comment   NUL-terminated
+//   run       NUL-terminated (run program)
+//   extract   NUL-terminated (extract command)
+//   payload   to the end of the file
+// with no length field, count or checksum anywhere. The reader therefore finds
+// the first occurrence of the magic in the file; for that to work the stub, which
+// is normally this very program, must never hold the magic's bytes in a row. So
+// the magic exists only at run time, stored byte by byte into eop through a
+// volatile pointer: the compiler cannot merge the eleven stores into one
+// constant that would hold the bytes contiguously in the program image.
+//
+// Every trailer string must fit its 1024-byte buffer; a file whose string is
+// longer was not written by this program and is refused as no archive.
 #include "kivra.h"
 
-// Placeholder until the trailer unit lands.
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
 long long preamble_end;
-char *find_program(char *) { return nullptr; }
-int find_preamble(char *) { return -1; }
-int build_preamble(char *, int) { return -1; }
+
+namespace {
+
+constexpr unsigned MAGIC_LEN = 11;
+constexpr unsigned SEARCH_BUF = 8192;           // msz: the search buffer
+constexpr unsigned SEARCH_READ = SEARCH_BUF - 1;  // each read asks for this much
+constexpr unsigned STUB_PIECE = 65536;          // stub copy piece
+constexpr unsigned PATH_BUF = 1025;             // find_program's result buffer
+
+unsigned char eop[MAGIC_LEN];
+char path[PATH_BUF];
+
+// Fills eop with the magic, one separate store per byte (see the unit comment).
+void get_eop() {
+    volatile unsigned char *e = eop;
+    e[0] = 'k';
+    e[1] = 'i';
+    e[2] = 'v';
+    e[3] = 'r';
+    e[4] = 'a';
+    e[5] = '+';
+    e[6] = 'm';
+    e[7] = 'a';
+    e[8] = 'g';
+    e[9] = 'i';
+    e[10] = 'k';
+}
+
+[[noreturn]] void out_of_memory(const char *who) {
+    std::fprintf(stderr, "%s: out of memory\n", who);
+    abort_gzip();
+}
+
+// Frees a malloc'ed block when the holder goes out of scope.
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using HeapBlock = std::unique_ptr<char, FreeDeleter>;
+
+// Closes a descriptor on every path out of a routine unless released.
+class FdHolder {
+public:
+    explicit FdHolder(int fd) : fd_(fd) {}
+    ~FdHolder() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FdHolder(const FdHolder &) = delete;
+    FdHolder &operator=(const FdHolder &) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+// An executable regular file: directories are searchable, but no program.
+bool is_program_file(const char *p) {
+    struct stat st;
+    return access(p, X_OK) == 0 && stat(p, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Writes all n bytes, completing partial writes. 0, or -1 with errno set.
+int write_all(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (w == 0) {
+            errno = EIO;
+            return -1;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+// Reads one trailer string byte by byte into dst (TEXT_BUF bytes). The string
+// ends after a stored NUL, or at end of file / read error, where it is
+// terminated and kept as read so far. Returns 0, or -1 when the string does not
+// fit (no NUL within TEXT_BUF bytes).
+int read_trailer_string(int fd, char *dst) {
+    for (unsigned n = 0; n < TEXT_BUF; n++) {
+        char c;
+        if (read(fd, &c, 1) != 1) {
+            dst[n] = '\0';
+            return 0;
+        }
+        dst[n] = c;
+        if (c == '\0') return 0;
+    }
+    dst[TEXT_MAX] = '\0';
+    return -1;
+}
+
+}  // namespace
+
+// Resolves a program name to a path as described in kivra.h: the name itself
+// when it is an executable file, a name starting with '.' as it is (readable
+// but not executable files included), else the PATH entries in order, where an
+// empty entry stands for "/" rather than the working directory. Candidates
+// that do not fit path are skipped. Result: path (static), ref itself, or NULL.
+char *find_program(char *ref) {
+    if (ref == nullptr) return nullptr;
+    size_t ref_len = std::strlen(ref);
+    if (ref_len < PATH_BUF && is_program_file(ref)) {
+        std::memcpy(path, ref, ref_len + 1);
+        return path;
+    }
+    if (ref[0] == '.') return ref;
+
+    const char *env = std::getenv("PATH");
+    if (env == nullptr) return nullptr;
+    // Walk the entries in place; no copy of the variable is needed.
+    for (const char *entry = env;;) {
+        const char *end = std::strchr(entry, ':');
+        size_t len = end != nullptr ? static_cast<size_t>(end - entry) : std::strlen(entry);
+        if (len + 1 + ref_len < PATH_BUF) {
+            std::memcpy(path, entry, len);
+            path[len] = '/';
+            std::memcpy(path + len + 1, ref, ref_len + 1);
+            if (is_program_file(path)) return path;
+        }
+        if (end == nullptr) break;
+        entry = end + 1;
+    }
+    return nullptr;
+}
+
+// Opens the archive that program names, finds the first magic and loads the
+// four trailer strings. Returns the descriptor positioned at the first payload
+// byte (also stored in preamble_end), or -1: no file (message), cannot open
+// (perror), no magic (no message; callers report it), a trailer string too
+// long for its buffer (message).
+int find_preamble(char *program) {
+    char *p = find_program(program);
+    if (p == nullptr) {
+        std::fprintf(stderr, "%s: unable to find kivra to build preamble\n", "find_preamble");
+        return -1;
+    }
+    FdHolder fd(open(p, O_RDONLY));
+    if (fd.get() < 0) {
+        std::perror(p);
+        return -1;
+    }
+
+    get_eop();
+    // Failure links of the magic: fail[e] is the longest proper prefix of
+    // eop[0..e] that is also a suffix of it, so a mismatch after a partial
+    // match falls back without skipping a position where the magic could start.
+    std::array<unsigned, MAGIC_LEN> fail{};
+    for (unsigned i = 1, k = 0; i < MAGIC_LEN; i++) {
+        while (k > 0 && eop[i] != eop[k]) k = fail[k - 1];
+        if (eop[i] == eop[k]) k++;
+        fail[i] = k;
+    }
+
+    HeapBlock buf(static_cast<char *>(std::malloc(SEARCH_BUF)));
+    if (!buf) out_of_memory("find_preamble");
+
+    unsigned e = 0;          // magic bytes matched so far
+    long long offset = 0;    // file bytes consumed by earlier reads
+    long long magic_end = -1;  // offset of the byte after the magic
+    while (magic_end < 0) {
+        ssize_t n = read(fd.get(), buf.get(), SEARCH_READ);
+        if (n <= 0) return -1;  // no trailer (or a read error before one)
+        const auto *b = reinterpret_cast<const unsigned char *>(buf.get());
+        for (ssize_t i = 0; i < n; i++) {
+            while (e > 0 && b[i] != eop[e]) e = fail[e - 1];
+            if (b[i] == eop[e]) e++;
+            if (e == MAGIC_LEN) {
+                magic_end = offset + i + 1;
+                break;
+            }
+        }
+        offset += n;
+    }
+    buf.reset();
+
+    if (lseek(fd.get(), static_cast<off_t>(magic_end), SEEK_SET) < 0) {
+        std::perror(p);
+        return -1;
+    }
+    for (char *dst : {features, comment, run_program, pipe_program}) {
+        if (read_trailer_string(fd.get(), dst) != 0) {
+            std::fprintf(stderr, "%s: %s: trailer string longer than %u bytes, not an archive\n",
+                         "find_preamble", p, TEXT_MAX);
+            return -1;
+        }
+    }
+    preamble_end = lseek(fd.get(), 0, SEEK_CUR);
+    return fd.release();
+}
+
+// Writes the stub (every byte of the executable that program names) and the
+// trailer to fd. Reads and writes are completed however the system splits
+// them. Returns 0, or -1 after a message: stub not found ("build_preamble"
+// line), stat/open/read of the stub failed (perror with its path), a write
+// failed (perror with ofname, the builder's output name).
+int build_preamble(char *program, int fd) {
+    char *p = find_program(program);
+    if (p == nullptr) {
+        std::fprintf(stderr, "%s: unable to find kivra to build preamble\n", "build_preamble");
+        return -1;
+    }
+    struct stat st;
+    if (stat(p, &st) != 0) {
+        std::perror(p);
+        return -1;
+    }
+    FdHolder pfd(open(p, O_RDONLY));
+    if (pfd.get() < 0) {
+        std::perror(p);
+        return -1;
+    }
+
+    HeapBlock buf(static_cast<char *>(std::malloc(STUB_PIECE)));
+    if (!buf) out_of_memory("build_preamble");
+    for (;;) {
+        ssize_t n = read(pfd.get(), buf.get(), STUB_PIECE);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            std::perror(p);
+            return -1;
+        }
+        if (n == 0) break;
+        if (write_all(fd, buf.get(), static_cast<size_t>(n)) != 0) {
+            std::perror(ofname);
+            return -1;
+        }
+    }
+
+    get_eop();
+    if (write_all(fd, reinterpret_cast<const char *>(eop), MAGIC_LEN) != 0) {
+        std::perror(ofname);
+        return -1;
+    }
+    for (const char *s : {features, comment, run_program, pipe_program}) {
+        if (write_all(fd, s, std::strlen(s) + 1) != 0) {
+            std::perror(ofname);
+            return -1;
+        }
+    }
+    return 0;
+}

@@ -135,7 +135,12 @@ void flush_window() {
 }
 
 // ---- fatal paths --------------------------------------------------------------------------------
-void abort_gzip() { std::exit(1); }
+void (*abort_hook)();
+
+void abort_gzip() {
+    if (abort_hook != nullptr) abort_hook();
+    std::exit(1);
+}
 
 void error(const char *m) {
     std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);

@@ -1,0 +1,133 @@
+// The builder on the real binary: raw archives byte for byte, skipped inputs,
+// and failures that must end the run with status 1 instead of a broken archive
+// passing for a good one.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "testkit.h"
+
+namespace {
+
+using testkit::kivra_bin;
+
+const std::string kMagic = "kivra+magik";
+
+std::string trailer(const std::string &f, const std::string &c, const std::string &r, const std::string &p) {
+    return kMagic + f + '\0' + c + '\0' + r + '\0' + p + '\0';
+}
+
+TEST(CliBuild, RawArchivesByteForByte) {
+    testkit::TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("d/e").c_str(), 0755), 0);
+    const std::string tar(70000, '\x5a'), g("second\n"), stub("#!stub\0bytes", 12);
+    testkit::write_file(dir.file("d/e/f.tar"), tar);
+    testkit::write_file(dir.file("g"), g);
+    testkit::write_file(dir.file("stub"), stub, 0755);
+    const std::string image = testkit::read_file(kivra_bin());
+
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::string out, err;
+    } cases[] = {
+        {"every option, two inputs",
+         {"-a", "-C", "My product", "-r", "/tmp/init.qm", "-f", "cd /; cat | tar -x -b 1 -Pf -  2>/tmp/qmextract",
+          "-V", "/tmp", "-S", "qm", "-O", "Tessaline", "-F", "A=1,B", "d/e/f.tar", "g"},
+         image +
+             trailer("NOCOMPR,VFYFS=/tmp,FSSUB=qm,QM_VENDOR=Tessaline,A=1,B,NAME=f.tar", "My product", "/tmp/init.qm",
+                     "cd /; cat | tar -x -b 1 -Pf -  2>/tmp/qmextract") +
+             tar + g,
+         ""},
+        {"empty comment gets the default", {"-a", "-C", "", "g"},
+         image + trailer("NOCOMPR,NAME=g", "Self-Extracting archive file", "", "") + g, ""},
+        {"options after the operands count too", {"g", "-a"},
+         image + trailer("NOCOMPR,NAME=g", "Self-Extracting archive file", "", "") + g, ""},
+        {"-p names the stub", {"-p", "./stub", "-a", "g"},
+         stub + trailer("NOCOMPR,NAME=g", "Self-Extracting archive file", "", "") + g, ""},
+        {"-a given twice", {"-a", "-a", "g"},
+         image + trailer("NOCOMPR,NOCOMPR,NAME=g", "Self-Extracting archive file", "", "") + g, ""},
+        {"missing input skipped, status 0", {"-a", "missing", "g", "gone"},
+         image + trailer("NOCOMPR,NAME=missing", "Self-Extracting archive file", "", "") + g,
+         "missing: No such file or directory\ngone: No such file or directory\n"},
+    };
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> argv{kivra_bin()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testkit::RunResult r = testkit::run(argv, in_dir);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out == c.out) << "output of " << r.out.size() << " bytes differs from the expected "
+                                    << c.out.size();
+    }
+}
+
+// Nothing may be written after a failed stub: the output would be no archive.
+TEST(CliBuild, StubFailuresStopTheBuilder) {
+    testkit::TempDir dir;
+    testkit::write_file(dir.file("g"), "data");
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    struct Case {
+        const char *name;
+        std::string command, err;
+    } cases[] = {
+        {"stub not found", kivra_bin() + " -a -p /nonexistent/stub g",
+         "build_preamble: unable to find kivra to build preamble\n"},
+        {"stub unreadable", kivra_bin() + " -a -p ./sub g", "./sub: Is a directory\n"},
+        {"output full", kivra_bin() + " -a g > /dev/full", "stdout: No space left on device\n"},
+    };
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        testkit::RunResult r = testkit::sh(c.command, in_dir);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+// Errors while copying an input raw: a write error (the output file hits its
+// size limit after the preamble) and a read error (a directory as input).
+TEST(CliBuild, RawCopyErrorsEndTheRun) {
+    testkit::TempDir dir;
+    testkit::write_file(dir.file("big"), std::string(1 << 20, 'b'));
+    ASSERT_EQ(mkdir(dir.file("adir").c_str(), 0755), 0);
+    const std::string k = kivra_bin();
+    const size_t preamble = testkit::read_file(k).size() + trailer("NOCOMPR,NAME=big", "Self-Extracting archive file", "", "").size();
+    const size_t blocks = preamble / 1024 + 2;  // room for the preamble and a little payload
+
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    testkit::RunResult r = testkit::run(
+        {"bash", "-c", "trap '' XFSZ; ulimit -f " + std::to_string(blocks) + "; exec " + k + " -a big > out"}, in_dir);
+    EXPECT_EQ(r.err, "\n" + k + ": stdout: File too large\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(testkit::read_file(dir.file("out")).size(), blocks * 1024);
+
+    r = testkit::run({k, "-a", "adir"}, in_dir);
+    EXPECT_EQ(r.err, "\n" + k + ": adir: Is a directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+// An archive made by the builder is found again by the archive's start-up:
+// exactly one magic, right after the stub.
+TEST(CliBuild, BuiltArchiveHasOneMagicAfterTheStub) {
+    testkit::TempDir dir;
+    testkit::write_file(dir.file("k"), std::string("k"));  // payload that starts like the magic
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    testkit::RunResult r = testkit::run({kivra_bin(), "-a", "k"}, in_dir);
+    ASSERT_EQ(r.status, 0);
+    const size_t stub = testkit::read_file(kivra_bin()).size();
+    EXPECT_EQ(r.out.find(kMagic), stub);
+    EXPECT_EQ(r.out.find(kMagic, stub + 1), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// Command line: help texts, refused values and the choice of role, each case
+// run on the real binary with its exact stdout, stderr and exit status.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testkit.h"
+
+namespace {
+
+using testkit::kivra_bin;
+
+const std::string kVersion = "Version: @(#) kivra 1.2.1    6/6/2001 \n";
+
+std::string usage_builder(const std::string &prog) {
+    return kVersion + "Usage: " + prog +
+           " [-huclva] [-p kivra_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
+           "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] "
+           "<files...>\n";
+}
+
+std::string usage_archive(const std::string &prog, const std::string &comment) {
+    return kVersion + "\n" + comment + "\n\n" + "Usage: " + prog + " [-hclnvtx]\n" +
+           "    -h: show this help\n"
+           "    -u: use as utility to decompress archive specified on command-line\n"
+           "    -l: list compression statistics\n"
+           "    -c: extract to stdout instead of archive name\n"
+           "    -x: extract only. do not deflate the archive\n"
+           "    -n: do not run install command after deflating archive\n"
+           "    -t: temp path for decompression if archive allows\n"
+           "    -v: verbose output\n";
+}
+
+struct Case {
+    const char *name;
+    std::vector<std::string> args;  // after the program
+    std::string err;
+    int status;
+};
+
+void run_cases(const std::string &prog, const std::vector<Case> &cases, const std::string &cwd = "") {
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> argv{prog};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testkit::RunOptions opts;
+        opts.cwd = cwd;
+        opts.stdin_null = true;
+        testkit::RunResult r = testkit::run(argv, opts);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+TEST(CliRoles, HelpAndUsageErrors) {
+    const std::string k = kivra_bin();
+    run_cases(k, {
+        {"-h", {"-h"}, usage_builder(k), 1},
+        {"-?", {"-?"}, usage_builder(k), 1},
+        {"help wins over later options", {"-h", "-C", "x", "f"}, usage_builder(k), 1},
+        {"rejected option", {"-z"}, k + ": invalid option -- 'z'\n" + usage_builder(k), 1},
+        {"missing option value", {"-a", "-p"}, k + ": option requires an argument -- 'p'\n" + usage_builder(k), 1},
+        {"no operand", {}, usage_builder(k) + k + ": what files do you want to compress?\n", 1},
+        {"flags but no operand", {"-c", "-v", "-x", "-n", "-a"},
+         usage_builder(k) + k + ": what files do you want to compress?\n", 1},
+        {"-u then -h: archive help, empty comment", {"-u", "-h"}, usage_archive(k, ""), 1},
+        {"-C before -h shows in the archive help", {"-C", "hello", "-u", "-h"}, usage_archive(k, "hello"), 1},
+        {"-h before -u: builder help", {"-h", "-u"}, usage_builder(k), 1},
+        {"rejected option after -u", {"-u", "-q"}, k + ": invalid option -- 'q'\n" + usage_archive(k, ""), 1},
+        {"-u without an archive", {"-u"}, k + ": -u needs the name of the archive to extract\n", 1},
+        {"-u with flags but no archive", {"-v", "-u", "-x"}, k + ": -u needs the name of the archive to extract\n", 1},
+    });
+}
+
+TEST(CliRoles, ValuesLongerThanTheirBuffers) {
+    const std::string k = kivra_bin();
+    const std::string v1024(1024, 'v'), name1024(1024, 'n');
+    const std::string fs249(249, 'f'), fs250(250, 'f');
+    std::vector<Case> cases;
+    for (const char *opt : {"-p", "-C", "-r", "-f"})
+        cases.push_back({opt, {opt, v1024, "f"}, k + ": value of " + opt + " is longer than 1023 characters\n", 1});
+    cases.push_back({"-t after -u", {"-u", "-t", v1024, "a"}, k + ": value of -t is longer than 1023 characters\n", 1});
+    cases.push_back({"-V", {"-V", fs250, "f"}, k + ": -V: \"VFYFS=\" and its value hold at most 255 characters\n", 1});
+    cases.push_back({"-S", {"-S", fs250, "f"}, k + ": -S: \"FSSUB=\" and its value hold at most 255 characters\n", 1});
+    cases.push_back({"-O", {"-O", std::string(246, 'o'), "f"},
+                     k + ": -O: \"QM_VENDOR=\" and its value hold at most 255 characters\n", 1});
+    cases.push_back({"-F", {"-F", v1024, "f"},
+                     k + ": feature list longer than 1023 characters: cannot add \"" + v1024 + "\"\n", 1});
+    cases.push_back({"list filled by several options", {"-F", std::string(1000, 'a'), "-V", std::string(20, 'b'), "f"},
+                     k + ": feature list longer than 1023 characters: cannot add \"VFYFS=" + std::string(20, 'b') + "\"\n", 1});
+    cases.push_back({"operand", {"-a", name1024},
+                     k + ": file name longer than 1023 characters: " + std::string(40, 'n') + "...\n", 1});
+    cases.push_back({"base name too long for NAME=", {"-a", "d/" + std::string(251, 'n')},
+                     k + ": archive name: \"NAME=\" and its value hold at most 255 characters\n", 1});
+    cases.push_back({"NAME= overflows the list", {"-a", "-F", std::string(1010, 'a'), "f"},
+                     k + ": feature list longer than 1023 characters: cannot add \"NAME=f\"\n", 1});
+    // Options that the role ignores are not measured.
+    cases.push_back({"-t long in the builder, -V long after -u", {"-t", v1024, "-u", "-V", fs250}, 
+                     k + ": -u needs the name of the archive to extract\n", 1});
+    run_cases(k, cases);
+
+    // The limits themselves are accepted (nothing to compress: usage error).
+    const std::string ok = usage_builder(k) + k + ": what files do you want to compress?\n";
+    run_cases(k, {
+        {"1023 characters", {"-C", std::string(1023, 'c'), "-p", std::string(1023, 'p')}, ok, 1},
+        {"-V of 255 characters", {"-V", fs249}, ok, 1},
+        {"list of 1023 characters", {"-F", std::string(1023, 'a')}, ok, 1},
+    });
+}
+
+// An archive (the program with a trailer) plays the archive's roles: its help
+// shows the comment stored in its trailer.
+TEST(CliRoles, ArchiveStartUpLoadsItsTrailer) {
+    testkit::TempDir dir;
+    testkit::write_file(dir.file("f"), "data\n");
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    testkit::RunResult b = testkit::run({kivra_bin(), "-a", "-C", "Stored comment", "f"}, in_dir);
+    ASSERT_EQ(b.status, 0) << b.err;
+    testkit::write_file(dir.file("arc"), b.out, 0755);
+
+    const std::string arc = dir.file("arc");
+    run_cases(arc, {
+        {"archive help", {"-h"}, usage_archive(arc, "Stored comment"), 1},
+        {"-C replaces it for the help", {"-C", "other", "-h"}, usage_archive(arc, "other"), 1},
+        {"builder options are ignored", {"-a", "-V", std::string(300, 'v'), "-F", std::string(2000, 'f'), "-h"},
+         usage_archive(arc, "Stored comment"), 1},
+        {"-u without an archive", {"-u"}, arc + ": -u needs the name of the archive to extract\n", 1},
+        {"-t is taken", {"-t", std::string(1024, 't'), "x"}, arc + ": value of -t is longer than 1023 characters\n", 1},
+    });
+}
+
+// argv[0] that leads nowhere: the builder has no stub to copy unless -p names one.
+TEST(CliRoles, OwnFileNotFound) {
+    testkit::TempDir dir;
+    testkit::write_file(dir.file("f"), "data\n");
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    const std::string k = kivra_bin();
+    testkit::RunResult r = testkit::run({"bash", "-c", "exec -a nowhere-kivra " + k + " -a f"}, in_dir);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "find_preamble: unable to find kivra to build preamble\n"
+              "nowhere-kivra: cannot find this program's own file to copy as the archive's stub; name it with -p\n");
+    EXPECT_EQ(r.status, 1);
+
+    r = testkit::run({"bash", "-c", "exec -a nowhere-kivra " + k + " -a -p " + k + " f"}, in_dir);
+    EXPECT_EQ(r.err, "find_preamble: unable to find kivra to build preamble\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, 4), "\x7f" "ELF");
+}
+
+// -l comes before every other role; with nothing to list it fails.
+TEST(CliRoles, ListingIsChosenFirst) {
+    const std::string k = kivra_bin();
+    for (std::vector<std::string> args : {std::vector<std::string>{"-l"}, {"-l", "-u"}, {"-u", "-l", "a", "b"}}) {
+        args.insert(args.begin(), k);
+        testkit::RunResult r = testkit::run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.find("what files"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("needs the name"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace

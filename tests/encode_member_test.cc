@@ -1,0 +1,166 @@
+// Member writer and match finder: golden members and exact symbol sequences,
+// checked with the test-side DEFLATE reader.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "encode_kit.h"
+#include "stream.h"
+#include "testkit.h"
+
+using enc::lit;
+using enc::match;
+using enc::Symbol;
+
+namespace {
+std::vector<Symbol> symbols_of(const std::string &member) {
+    auto ms = enc::parse_members(member);
+    EXPECT_EQ(ms.size(), 1u);
+    EXPECT_TRUE(ms[0].ok) << ms[0].error;
+    std::vector<Symbol> all;
+    for (const auto &b : ms[0].body.blocks) all.insert(all.end(), b.syms.begin(), b.syms.end());
+    return all;
+}
+}  // namespace
+
+TEST(EncodeMember, EmptyFileIsTheTwentyTwoByteMember) {
+    EXPECT_EQ(enc::hex(enc::compress1("", "a")),
+              "1f 8b 08 08 00 00 00 00 02 03 61 00 03 00 00 00 00 00 00 00 00 00");
+}
+
+TEST(EncodeMember, StoresTheBaseNameOnly) {
+    struct Case {
+        const char *ifname;
+        const char *stored;
+    } cases[] = {{"dir/sub/name", "name"}, {"dir/", ""}, {"plain", "plain"}, {"/abs/x.tar", "x.tar"}};
+    for (const Case &c : cases) {
+        auto ms = enc::parse_members(enc::compress1("xyz", c.ifname));
+        ASSERT_EQ(ms.size(), 1u);
+        ASSERT_TRUE(ms[0].ok) << ms[0].error;
+        EXPECT_EQ(ms[0].name, c.stored) << c.ifname;
+        EXPECT_EQ(ms[0].body.data, "xyz");
+    }
+}
+
+// bytes_in runs on across members; the CRC restarts for each.
+TEST(EncodeMember, SizeFieldsAccumulateCrcRestarts) {
+    const std::string f1 = enc::random_bytes(100, 7), f2 = enc::text_bytes(50, 9), f3;
+    auto ms = enc::parse_members(enc::compress({{"one", f1}, {"two", f2}, {"three", f3}}));
+    ASSERT_EQ(ms.size(), 3u);
+    const std::string want_data[] = {f1, f2, f3};
+    const uint32_t want_size[] = {100, 150, 150};
+    for (size_t i = 0; i < 3; i++) {
+        ASSERT_TRUE(ms[i].ok) << i << ": " << ms[i].error;
+        EXPECT_EQ(ms[i].body.data, want_data[i]) << i;
+        EXPECT_EQ(ms[i].crc, enc::crc32_of(want_data[i])) << i;
+        EXPECT_EQ(ms[i].isize, want_size[i]) << i;
+    }
+    EXPECT_EQ(bytes_in, 150);
+}
+
+// The string at window index 0 cannot be a match source, so the run starts
+// with two literals; then maximal matches at distance 1, the last one cut by
+// the end of the input. 258 goes out as code 285 without extra bits.
+TEST(EncodeMember, ThousandEqualBytes) {
+    auto syms = symbols_of(enc::compress1(std::string(1000, 'x')));
+    const std::vector<Symbol> want = {lit('x'), lit('x'), match(258, 1), match(258, 1), match(258, 1),
+                                      match(224, 1)};
+    EXPECT_EQ(syms, want);
+    for (const Symbol &s : syms)
+        if (s.len == 258) {
+            EXPECT_EQ(s.lcode, 285);
+        }
+}
+
+TEST(EncodeMember, RandomInputGivesFourStoredBlocks) {
+    const std::string data = enc::random_bytes(100000, 12345);
+    const std::string member = enc::compress1(data);
+    auto ms = enc::parse_members(member);
+    ASSERT_TRUE(ms[0].ok) << ms[0].error;
+    const auto &blocks = ms[0].body.blocks;
+    ASSERT_EQ(blocks.size(), 4u);
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_EQ(blocks[i].type, 0) << i;
+        EXPECT_EQ(blocks[i].final, i == 3) << i;
+    }
+    EXPECT_EQ(ms[0].body.data, data);
+    // 10 header bytes, "a\0", 5 bytes per stored block, 8 trailer bytes.
+    EXPECT_EQ(member.size(), 10 + 2 + data.size() + 4 * 5 + 8);
+}
+
+// A 3-byte match is worth it only up to distance 4096. The probe string is
+// made of bytes that the filler never uses, so it matches only itself.
+TEST(EncodeMember, ThreeByteMatchDistanceLimit) {
+    struct Case {
+        unsigned distance;
+        bool matched;
+    } cases[] = {{4095, true}, {4096, true}, {4097, false}, {5000, false}};
+    for (const Case &c : cases) {
+        std::string filler = enc::random_bytes(c.distance + 100, c.distance);
+        for (char &ch : filler) ch = static_cast<char>(static_cast<unsigned char>(ch) % 200);
+        std::string data = filler.substr(0, 10) + "\xfa\xfb\xfc\xfd";
+        data += filler.substr(10, c.distance - 4);
+        const size_t probe = data.size();
+        ASSERT_EQ(probe, 10 + c.distance);
+        data += "\xfa\xfb\xfc\xfe" + filler.substr(c.distance, 50);
+
+        auto syms = symbols_of(enc::compress1(data));
+        size_t pos = 0;
+        bool found = false, seen = false;
+        for (const Symbol &s : syms) {
+            if (pos == probe) {
+                seen = true;
+                found = s.lit < 0 && s.len == 3 && s.dist == static_cast<int>(c.distance);
+            }
+            pos += s.lit >= 0 ? 1 : static_cast<size_t>(s.len);
+        }
+        EXPECT_TRUE(seen) << c.distance;
+        EXPECT_EQ(found, c.matched) << c.distance;
+    }
+}
+
+// Lazy evaluation: the match at the previous position wins ties; a longer
+// match one byte later wins over it.
+TEST(EncodeMember, LazyEvaluationTies) {
+    struct Case {
+        const char *name;
+        std::string data;
+        std::vector<Symbol> tail;  // the symbols that code the final probe
+    } cases[] = {
+        {"tie goes to the previous match", "#abcd!bcde%abcde", {match(4, 10), lit('e')}},
+        {"longer match one byte later wins", "#abcd!bcdef%abcdef", {lit('a'), match(5, 7)}},
+        {"shorter match later loses", "#abcde!bcd%abcde", {match(5, 10)}},
+    };
+    for (const Case &c : cases) {
+        auto syms = symbols_of(enc::compress1(c.data));
+        ASSERT_GE(syms.size(), c.tail.size()) << c.name;
+        std::vector<Symbol> tail(syms.end() - static_cast<long>(c.tail.size()), syms.end());
+        EXPECT_EQ(tail, c.tail) << c.name;
+    }
+}
+
+// Reading the input fails (a directory): the process must not write a
+// member that silently lacks the data.
+TEST(EncodeMemberDeathTest, ReadErrorIsFatal) {
+    testkit::TempDir dir;
+    static char prog[] = "kivra";
+    progname = prog;
+    std::snprintf(ifname, sizeof ifname, "%s", dir.path().c_str());
+    std::string path_re;
+    for (char ch : dir.path()) {
+        if (std::strchr(".[]()*+?{}|^$\\", ch)) path_re += '\\';
+        path_re += ch;
+    }
+    const std::string expected = "^\nkivra: " + path_re + ": Is a directory\n$";
+    EXPECT_EXIT(
+        {
+            int in = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+            int out = open("/dev/null", O_WRONLY);
+            bytes_in = 0;
+            zip(in, out);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(1), expected);
+}

@@ -1,0 +1,106 @@
+// The feature list: appending words, looking them up by substring, trimming.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kivra.h"
+
+namespace {
+
+TEST(AddFeature, JoinsWordsWithCommas) {
+    struct Case {
+        std::vector<std::string> words;
+        std::string list;
+    } cases[] = {
+        {{"VFYFS=/tmp", "FSSUB=qm", "NAME=f"}, "VFYFS=/tmp,FSSUB=qm,NAME=f"},
+        {{"", "A"}, "A"},
+        {{"A", ""}, "A,"},
+        {{"A=1,B=2", "C"}, "A=1,B=2,C"},
+        {{std::string(TEXT_MAX, 'x')}, std::string(TEXT_MAX, 'x')},
+        {{std::string(TEXT_MAX - 2, 'x'), "y"}, std::string(TEXT_MAX - 2, 'x') + ",y"},
+    };
+    for (const Case &c : cases) {
+        features[0] = '\0';
+        for (const std::string &w : c.words) EXPECT_EQ(add_feature(w.c_str()), 0);
+        EXPECT_EQ(features, c.list);
+    }
+}
+
+TEST(AddFeature, RefusesWordsThatOverflowTheList) {
+    struct Case {
+        std::string before, word;
+    } cases[] = {
+        {"", std::string(TEXT_BUF, 'x')},
+        {std::string(TEXT_MAX - 1, 'x'), "y"},  // the comma would be the 1024th character
+        {std::string(TEXT_MAX, 'x'), ""},       // even a lone comma does not fit
+    };
+    for (const Case &c : cases) {
+        std::strcpy(features, c.before.c_str());
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(add_feature(c.word.c_str()), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "kivra: feature list longer than 1023 characters: cannot add \"" + c.word + "\"\n");
+        EXPECT_EQ(features, c.before) << "list unchanged";
+    }
+}
+
+TEST(GetFeature, SubstringRules) {
+    struct Case {
+        const char *list;
+        const char *key;
+        const char *expect;  // nullptr: not found
+    } cases[] = {
+        {"VFYFS=/tmp,FSSUB=qm,NAME=f", "FSSUB=", "FSSUB=qm"},
+        {"VFYFS=/tmp,FSSUB=qm,NAME=f", "NAME=", "NAME=f"},
+        {"FILENAME=a,NAME=b", "NAME=", "NAME=a"},  // inside the first word
+        {"XNOCOMPR", "NOCOMPR", "NOCOMPR"},
+        {"A=1  ,B=2", "A=", "A=1"},              // cut at the comma, then trimmed
+        {"B=2,A=1  ", "A=", "A=1  "},            // last word: no trimming
+        {"A=1\t\r\n,B", "A=", "A=1"},
+        {"NOCOMPR,NAME=x", "NOCOMPR", "NOCOMPR"},
+        {"VFYFS=/tmp", "FSSUB=", nullptr},
+        {"", "NAME=", nullptr},
+        {"A,B", "", "A"},
+        {"K=", "K=", "K="},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.list) + " / " + c.key);
+        std::strcpy(features, c.list);
+        char *got = get_feature(c.key);
+        if (c.expect == nullptr) {
+            EXPECT_EQ(got, nullptr);
+        } else {
+            ASSERT_NE(got, nullptr);
+            EXPECT_STREQ(got, c.expect);
+        }
+    }
+}
+
+TEST(GetFeature, ResultHoldsAtMost255Characters) {
+    const std::string word = "K=" + std::string(400, 'v');
+    for (const std::string &list : {word, word + ",X", "A," + word}) {
+        std::strcpy(features, list.c_str());
+        char *got = get_feature("K=");
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(std::string(got), word.substr(0, FEATURE_WORD_MAX));
+    }
+}
+
+TEST(Strtrim, CutsTrailingWhitespaceOnly) {
+    struct Case {
+        std::string in, out;
+        int len;
+    } cases[] = {
+        {"x \t\r\n", "x", 1},  {"   ", "", 0},     {"x\v", "x\v", 2},  {"", "", 0},
+        {"  a b  ", "  a b", 5}, {"a\n\nb", "a\n\nb", 4}, {"a\f", "a\f", 2},
+    };
+    for (const Case &c : cases) {
+        std::string s = c.in;
+        EXPECT_EQ(strtrim(s.data()), c.len) << c.in;
+        EXPECT_EQ(std::string(s.c_str()), c.out);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,294 @@
+// encode_kit.cc - see encode_kit.h. The reader here is written for clarity,
+// not speed: canonical codes are decoded bit by bit from their length counts
+// (RFC 1951 3.2.2), and every malformed construct is reported, not repaired.
+#include "encode_kit.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "stream.h"
+#include "testkit.h"
+
+namespace enc {
+
+Symbol lit(int c) {
+    Symbol s;
+    s.lit = c;
+    return s;
+}
+void PrintTo(const Symbol &s, std::ostream *os) {
+    if (s.lit >= 0) {
+        *os << "lit(" << s.lit << ")";
+    } else {
+        *os << "match(" << s.len << ", " << s.dist << ")";
+    }
+}
+Symbol match(int len, int dist) {
+    Symbol s;
+    s.len = len;
+    s.dist = dist;
+    return s;
+}
+
+namespace {
+
+struct BitReader {
+    const std::string &in;
+    size_t pos;  // next byte
+    int bit = 0; // next bit within in[pos]
+    int need(int n) {
+        int v = 0;
+        for (int i = 0; i < n; i++) {
+            if (pos >= in.size()) throw std::runtime_error("input ends inside the stream");
+            v |= ((static_cast<unsigned char>(in[pos]) >> bit) & 1) << i;
+            if (++bit == 8) bit = 0, pos++;
+        }
+        return v;
+    }
+    void align() {
+        if (bit != 0) bit = 0, pos++;
+    }
+};
+
+// Canonical code from a list of lengths.
+struct Code {
+    int count[16] = {};
+    std::vector<int> symbols;  // ordered by (length, symbol)
+    explicit Code(const std::vector<int> &lengths) {
+        for (int l : lengths) count[l]++;
+        count[0] = 0;
+        // The code must not be over-subscribed.
+        int left = 1;
+        for (int len = 1; len < 16; len++) {
+            left = left * 2 - count[len];
+            if (left < 0) throw std::runtime_error("over-subscribed code");
+        }
+        for (int len = 1; len < 16; len++)
+            for (size_t s = 0; s < lengths.size(); s++)
+                if (lengths[s] == len) symbols.push_back(static_cast<int>(s));
+    }
+    int decode(BitReader &br) const {
+        int code = 0, first = 0, index = 0;
+        for (int len = 1; len < 16; len++) {
+            code |= br.need(1);
+            if (code - first < count[len]) return symbols[static_cast<size_t>(index + code - first)];
+            index += count[len];
+            first = (first + count[len]) << 1;
+            code <<= 1;
+        }
+        throw std::runtime_error("invalid code");
+    }
+};
+
+constexpr int kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                              31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr int kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr int kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,    65,    97,    129,
+                               193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr int kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+void codes(BitReader &br, Block &b, std::string &out, const Code &lcode, const Code &dcode) {
+    for (;;) {
+        int sym = lcode.decode(br);
+        if (sym < 256) {
+            out.push_back(static_cast<char>(sym));
+            b.syms.push_back(lit(sym));
+            b.in_bytes++;
+        } else if (sym == 256) {
+            return;
+        } else {
+            if (sym > 285) throw std::runtime_error("bad length symbol");
+            int len = kLenBase[sym - 257] + br.need(kLenExtra[sym - 257]);
+            int ds = dcode.decode(br);
+            if (ds > 29) throw std::runtime_error("bad distance symbol");
+            int dist = kDistBase[ds] + br.need(kDistExtra[ds]);
+            if (static_cast<size_t>(dist) > out.size()) throw std::runtime_error("distance too far back");
+            for (int i = 0; i < len; i++) out.push_back(out[out.size() - static_cast<size_t>(dist)]);
+            Symbol s = match(len, dist);
+            s.lcode = sym;
+            b.syms.push_back(s);
+            b.in_bytes += static_cast<size_t>(len);
+        }
+    }
+}
+
+}  // namespace
+
+Inflated inflate_raw(const std::string &in, size_t pos) {
+    Inflated r;
+    BitReader br{in, pos};
+    try {
+        Block b;
+        do {
+            b = Block();
+            b.final = br.need(1) != 0;
+            b.type = br.need(2);
+            if (b.type == 0) {
+                br.align();
+                int len = br.need(16);
+                int nlen = br.need(16);
+                if ((len ^ 0xffff) != nlen) throw std::runtime_error("LEN/NLEN mismatch");
+                if (br.pos + static_cast<size_t>(len) > in.size()) throw std::runtime_error("stored block cut");
+                r.data.append(in, br.pos, static_cast<size_t>(len));
+                br.pos += static_cast<size_t>(len);
+                b.stored_len = b.in_bytes = static_cast<size_t>(len);
+            } else if (b.type == 1) {
+                std::vector<int> l(288), d(30, 5);
+                for (int i = 0; i < 288; i++) l[static_cast<size_t>(i)] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+                codes(br, b, r.data, Code(l), Code(d));
+            } else if (b.type == 2) {
+                b.hlit = br.need(5) + 257;
+                b.hdist = br.need(5) + 1;
+                b.hclen = br.need(4) + 4;
+                static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+                std::vector<int> cl(19, 0);
+                for (int i = 0; i < b.hclen; i++) cl[static_cast<size_t>(order[i])] = br.need(3);
+                Code clcode(cl);
+                std::vector<int> lens;
+                while (lens.size() < static_cast<size_t>(b.hlit + b.hdist)) {
+                    int s = clcode.decode(br);
+                    if (s < 16) {
+                        lens.push_back(s);
+                    } else if (s == 16) {
+                        if (lens.empty()) throw std::runtime_error("repeat with no previous length");
+                        int n = 3 + br.need(2);
+                        lens.insert(lens.end(), static_cast<size_t>(n), lens.back());
+                    } else {
+                        int n = s == 17 ? 3 + br.need(3) : 11 + br.need(7);
+                        lens.insert(lens.end(), static_cast<size_t>(n), 0);
+                    }
+                }
+                if (lens.size() != static_cast<size_t>(b.hlit + b.hdist)) throw std::runtime_error("lengths overrun");
+                std::vector<int> l(lens.begin(), lens.begin() + b.hlit);
+                b.dist_lengths.assign(lens.begin() + b.hlit, lens.end());
+                codes(br, b, r.data, Code(l), Code(b.dist_lengths));
+            } else {
+                throw std::runtime_error("reserved block type");
+            }
+            r.blocks.push_back(b);
+        } while (!b.final);
+        br.align();
+        r.end = br.pos;
+        r.ok = true;
+    } catch (const std::exception &e) {
+        r.error = e.what();
+    }
+    return r;
+}
+
+std::vector<Member> parse_members(const std::string &bytes) {
+    std::vector<Member> out;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        Member m;
+        m.start = pos;
+        auto u8 = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])); };
+        auto u32 = [&](size_t at) { return u8(at) | u8(at + 1) << 8 | u8(at + 2) << 16 | u8(at + 3) << 24; };
+        if (bytes.size() - pos < 18 || u8(pos) != 0x1f || u8(pos + 1) != 0x8b || u8(pos + 2) != 8) {
+            m.error = "bad member header";
+            out.push_back(m);
+            break;
+        }
+        size_t p = pos + 10;
+        if (u8(pos + 3) & 0x08) {
+            size_t z = bytes.find('\0', p);
+            if (z == std::string::npos) {
+                m.error = "unterminated name";
+                out.push_back(m);
+                break;
+            }
+            m.name = bytes.substr(p, z - p);
+            p = z + 1;
+        }
+        m.body = inflate_raw(bytes, p);
+        if (!m.body.ok || m.body.end + 8 > bytes.size()) {
+            m.error = m.body.ok ? "trailer cut" : m.body.error;
+            out.push_back(m);
+            break;
+        }
+        m.crc = u32(m.body.end);
+        m.isize = u32(m.body.end + 4);
+        m.end = m.body.end + 8;
+        m.ok = true;
+        pos = m.end;
+        out.push_back(m);
+    }
+    return out;
+}
+
+std::string compress(const std::vector<std::pair<std::string, std::string>> &files) {
+    testkit::TempDir dir;
+    const std::string out_path = dir.file("out");
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) throw std::runtime_error("cannot create " + out_path);
+    bytes_in = 0;
+    int k = 0;
+    for (const auto &[name, data] : files) {
+        const std::string path = dir.file("in" + std::to_string(k++));
+        testkit::write_file(path, data);
+        int in = open(path.c_str(), O_RDONLY);
+        if (in < 0) throw std::runtime_error("cannot open " + path);
+        std::snprintf(ifname, sizeof ifname, "%s", name.c_str());
+        zip(in, out);
+        close(in);
+    }
+    close(out);
+    return testkit::read_file(out_path);
+}
+
+std::string compress1(const std::string &data, const std::string &name) { return compress({{name, data}}); }
+
+uint32_t crc32_of(const std::string &s) {
+    uint32_t c = 0xffffffffu;
+    for (unsigned char b : s) {
+        c ^= b;
+        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+    }
+    return c ^ 0xffffffffu;
+}
+
+namespace {
+uint32_t next(uint32_t &x) {  // xorshift32
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+}
+}  // namespace
+
+std::string random_bytes(size_t n, uint32_t seed) {
+    uint32_t x = seed ? seed : 1;
+    std::string s(n, '\0');
+    for (char &c : s) c = static_cast<char>(next(x) >> 24);
+    return s;
+}
+
+std::string text_bytes(size_t n, uint32_t seed) {
+    static const char *const words[] = {"the",  "archive", "member", "window", "of",      "and",   "a",
+                                        "code", "block",   "tree",   "match",  "literal", "to",    "in",
+                                        "is",   "length",  "file",   "data",   "stream",  "build", "run"};
+    uint32_t x = seed ? seed : 1;
+    std::string s;
+    while (s.size() < n) {
+        s += words[next(x) % (sizeof words / sizeof *words)];
+        s += (next(x) % 11 == 0) ? ".\n" : " ";
+    }
+    s.resize(n);
+    return s;
+}
+
+std::string hex(const std::string &s) {
+    std::string h;
+    char buf[4];
+    for (unsigned char c : s) {
+        std::snprintf(buf, sizeof buf, "%02x ", c);
+        h += buf;
+    }
+    if (!h.empty()) h.pop_back();
+    return h;
+}
+
+}  // namespace enc

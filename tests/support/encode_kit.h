@@ -1,0 +1,69 @@
+// encode_kit.h - helpers for the compressor tests: running zip over in-memory
+// files, and a small independent DEFLATE reader that reports every block and
+// symbol, so tests can check the exact coding choices (and decode on builds
+// that have no zlib).
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace enc {
+
+// One decoded symbol: a literal (lit >= 0) or a match (lit == -1).
+struct Symbol {
+    int lit = -1;
+    int len = 0;    // match length 3..258
+    int dist = 0;   // match distance
+    int lcode = 0;  // the length symbol 257..285 that coded it
+    bool operator==(const Symbol &o) const { return lit == o.lit && len == o.len && dist == o.dist; }
+};
+Symbol lit(int c);
+void PrintTo(const Symbol &s, std::ostream *os);
+Symbol match(int len, int dist);
+
+struct Block {
+    int type = -1;  // 0 stored, 1 fixed, 2 dynamic
+    bool final = false;
+    int hlit = 0, hdist = 0, hclen = 0;  // dynamic: counts of codes sent
+    std::vector<int> dist_lengths;       // dynamic: code lengths of the distance codes
+    size_t stored_len = 0;
+    size_t in_bytes = 0;                 // input bytes the block produced
+    std::vector<Symbol> syms;
+};
+
+struct Inflated {
+    bool ok = false;
+    std::string error;
+    std::vector<Block> blocks;
+    std::string data;
+    size_t end = 0;  // byte offset just after the deflate stream
+};
+// Decodes the raw DEFLATE stream starting at byte `pos` of `in`.
+Inflated inflate_raw(const std::string &in, size_t pos);
+
+struct Member {
+    bool ok = false;
+    std::string error;
+    std::string name;
+    uint32_t crc = 0, isize = 0;
+    size_t start = 0, end = 0;  // byte range of the member in its archive
+    Inflated body;
+};
+// Parses the gzip members that make up `bytes`, one after another.
+std::vector<Member> parse_members(const std::string &bytes);
+
+// Compresses each (name, data) into one member through zip, as one run of the
+// builder does (bytes_in starts at 0 and accumulates). The data are read from
+// a scratch file; `name` is what ifname holds.
+std::string compress(const std::vector<std::pair<std::string, std::string>> &files);
+std::string compress1(const std::string &data, const std::string &name = "a");
+
+uint32_t crc32_of(const std::string &s);  // bitwise CRC-32, independent of the codec's table
+std::string random_bytes(size_t n, uint32_t seed);
+std::string text_bytes(size_t n, uint32_t seed);  // English-like words
+std::string hex(const std::string &s);
+
+}  // namespace enc
