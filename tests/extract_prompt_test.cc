@@ -27,6 +27,8 @@ const Answer kAnswers[] = {
     {"x_then_end_of_input", "x\n\x04", "\n? (y/n): ", false},
 };
 
+void PrintTo(const Answer &a, std::ostream *os) { *os << a.name; }
+
 class RunPrompt : public ::testing::TestWithParam<Answer> {};
 
 TEST_P(RunPrompt, OnTerminal) {
