@@ -1,4 +1,570 @@
+// inflate.cc - decoder of DEFLATE data (RFC 1951).
+//
+// The stream is read from the shared input (in_byte) block by block and
+// decoded into the first 32 KiB of `window`, which is both the LZ77 history
+// and the output staging area: whenever it fills up it goes to flush_window,
+// which folds it into the CRC and writes it to ofd, and decoding continues at
+// position 0 with the old bytes still there as history.
+//
+// Huffman codes are decoded through multi-level lookup tables (huft_build): a
+// first-level table indexed by a fixed number of low-order input bits, with
+// sub-tables for the longer codes, so that nearly every symbol costs a single
+// table access. The hot loops keep the bit buffer and the window position in
+// locals and store them back into the process-wide state when they return.
+//
+// Every block routine reports through one small result code:
+//   0  success
+//   1  invalid data (bad code, stored length/complement mismatch, too many
+//      codes, a repeat past the end, an incomplete code where a complete one
+//      is required, a symbol read through an empty code)
+//   2  block type 3, or code lengths that over-subscribe the code space
+//   3  no memory for a decoding table
+// The member decoder turns these into its fatal messages.
 #include "stream.h"
 
-// Placeholder until the decoder lands.
-int inflate() { return 1; }
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// ---- decoder state ------------------------------------------------------------
+// bb  bit buffer: its bit 0 is the next input bit not yet consumed. It never
+//     holds more than 23 bits (at most 16 are asked for, a byte at a time).
+// bk  number of valid bits in bb.
+// The window position is `outcnt` (stream layer): where the next byte goes.
+ulg bb;
+unsigned bk;
+
+constexpr int lbits = 9;  // first-level bits of dynamic literal/length tables
+constexpr int dbits = 6;  // first-level bits of dynamic distance tables
+constexpr int fixed_lbits = 7;
+constexpr int fixed_dbits = 5;
+constexpr int clbits = 7;  // first-level bits of the code-length table
+
+constexpr unsigned BMAX = 16;        // longest code length huft_build accepts
+constexpr unsigned N_MAX = 288;      // most symbols in one code
+constexpr unsigned LL_MAX = 286 + 30;  // literal/length plus distance lengths of a dynamic block
+constexpr unsigned INVALID = 99;     // huft.e of a code that must not occur
+constexpr unsigned END_OF_BLOCK = 15;
+constexpr unsigned LITERAL = 16;
+
+constexpr std::array<ush, 17> mask_bits = {0x0000, 0x0001, 0x0003, 0x0007, 0x000f, 0x001f,
+                                           0x003f, 0x007f, 0x00ff, 0x01ff, 0x03ff, 0x07ff,
+                                           0x0fff, 0x1fff, 0x3fff, 0x7fff, 0xffff};
+
+// Transmission order of the code-length code's lengths.
+constexpr std::array<unsigned, 19> border = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
+                                             11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// Length bases and extra bits of literal/length codes 257..287; 286 and 287
+// exist only in fixed blocks and are marked invalid.
+constexpr std::array<ush, 31> cplens = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,
+                                        17, 19, 23, 27, 31, 35, 43, 51,  59,  67,  83,
+                                        99, 115, 131, 163, 195, 227, 258, 0, 0};
+constexpr std::array<ush, 31> cplext = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2,  2,  2, 2,
+                                        3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, INVALID, INVALID};
+// Distance bases and extra bits of distance codes 0..29.
+constexpr std::array<ush, 30> cpdist = {1,    2,    3,    4,    5,    7,     9,     13,
+                                        17,   25,   33,   49,   65,   97,    129,   193,
+                                        257,  385,  513,  769,  1025, 1537,  2049,  3073,
+                                        4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<ush, 30> cpdext = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+// Each base follows from the previous one and its extra bits; 258 is the
+// one length with its own code.
+constexpr bool bases_consistent() {
+    for (unsigned i = 0; i + 1 < 28; i++) {
+        if (cplens[i + 1] != cplens[i] + (1u << cplext[i])) return false;
+    }
+    for (unsigned i = 0; i + 1 < 30; i++) {
+        if (cpdist[i + 1] != cpdist[i] + (1u << cpdext[i])) return false;
+    }
+    return cplens[28] == 258 && cpdist[29] + (1u << cpdext[29]) - 1 == WSIZE;
+}
+static_assert(bases_consistent());
+
+// The bit buffer as a value the routines copy into a local and store back.
+struct Bits {
+    ulg b;
+    unsigned k;
+
+    void need(unsigned n) {
+        while (k < n) {
+            b |= static_cast<ulg>(in_byte()) << k;
+            k += 8;
+        }
+    }
+    void drop(unsigned n) {
+        b >>= n;
+        k -= n;
+    }
+    unsigned peek(unsigned n) const { return static_cast<unsigned>(b) & mask_bits[n]; }
+};
+
+Bits load_bits() { return Bits{bb, bk}; }
+void store_bits(const Bits &s) {
+    bb = s.b;
+    bk = s.k;
+}
+
+// Tables of the block being decoded. They live here rather than in the block
+// routines' frames so that a decode abandoned from inside (a fatal input error
+// whose abort hook jumps out instead of exiting) leaves them reachable; the
+// next inflate() releases them.
+huft *live_tl;  // literal/length table, or the code-length table before it
+huft *live_td;  // distance table
+
+void release(huft *&t) {
+    huft_free(t);
+    t = nullptr;
+}
+
+// Returns r after releasing the block's tables (for every exit of a block).
+int release_tables(int r) {
+    release(live_tl);
+    release(live_td);
+    return r;
+}
+
+// Advances the window position after `n` bytes were put there; a full window
+// is flushed and decoding continues at position 0.
+inline unsigned advance(unsigned w) {
+    if (w == WSIZE) {
+        outcnt = w;
+        flush_window();
+        return 0;
+    }
+    return w;
+}
+
+// Resolves one symbol: walks from the first-level entry through sub-tables.
+// Returns the final entry with its bits dropped, or null for an invalid code
+// (or an empty table, which has no entry to look at).
+inline const huft *decode_symbol(Bits &s, const huft *table, unsigned bits) {
+    if (table == nullptr) return nullptr;
+    s.need(bits);
+    const huft *t = table + s.peek(bits);
+    unsigned e;
+    while ((e = t->e) > LITERAL) {
+        if (e == INVALID) return nullptr;
+        s.drop(t->b);
+        e -= 16;
+        s.need(e);
+        t = t->v.t + s.peek(e);
+    }
+    s.drop(t->b);
+    return t;
+}
+
+}  // namespace
+
+// ---- table builder ----------------------------------------------------------------
+// huft_build: decoding tables for symbols 0..n-1.
+//   b  code length of each symbol, 0 = no code. Comes from the input stream
+//      (dynamic blocks) and is therefore untrusted: over-subscription is
+//      detected and lengths above 16 are refused.
+//   n  number of symbols (at most 288).
+//   s  symbols below s are simple: below 256 a literal, 256 end of block. From
+//      s up the entry takes its base from d[sym - s] and its kind (extra bits,
+//      or INVALID) from the low byte of e[sym - s].
+//   t  receives the first-level table, null when every length is 0.
+//   m  in: wished first-level bits; out: the bits used (0 for no table).
+// Result: 0 complete code (a single code of length 1 counts as complete);
+// 1 incomplete code, tables built and to be released by the caller; 2 an
+// over-subscribed code (no tables); 3 out of memory (no tables).
+int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t,
+               int *m) {
+    *t = nullptr;
+    if (n > N_MAX) return 2;
+
+    std::array<unsigned, BMAX + 1> c{};  // number of codes of each length
+    for (unsigned i = 0; i < n; i++) {
+        if (b[i] > BMAX) return 2;
+        c[b[i]]++;
+    }
+    if (c[0] == n) {
+        *m = 0;
+        return 0;
+    }
+
+    unsigned k = 1;  // shortest code
+    while (c[k] == 0) k++;
+    unsigned g = BMAX;  // longest code
+    while (c[g] == 0) g--;
+    int l = *m;  // first-level bits, between k and g
+    if (l < static_cast<int>(k)) l = static_cast<int>(k);
+    if (l > static_cast<int>(g)) l = static_cast<int>(g);
+    *m = l;
+
+    // Code space: y counts the free codes at the current length.
+    int y = 1 << k;
+    for (unsigned j = k; j < g; j++, y <<= 1) {
+        y -= static_cast<int>(c[j]);
+        if (y < 0) return 2;
+    }
+    y -= static_cast<int>(c[g]);
+    if (y < 0) return 2;
+    const unsigned free_codes = static_cast<unsigned>(y);
+
+    // Symbols sorted by length, in symbol order within a length.
+    std::array<unsigned, N_MAX> v{};
+    std::array<unsigned, BMAX + 2> x{};  // x[len]: where the symbols of that length start in v
+    for (unsigned j = 1; j <= BMAX; j++) x[j + 1] = x[j] + c[j];
+    for (unsigned i = 0; i < n; i++) {
+        if (b[i] != 0) v[x[b[i]]++] = i;
+    }
+    const unsigned nv = n - c[0];  // symbols that have a code
+    c[g] += free_codes;            // the free codes are placed last, as INVALID entries
+
+    // Canonical codes in increasing length, held bit-reversed in i.
+    std::array<huft *, BMAX + 1> u{};          // table of each level
+    std::array<unsigned, BMAX + 1> usize{};    // its number of entries
+    std::array<unsigned, BMAX + 1> prefix{};   // low w bits of i that lead to it
+    huft *first = nullptr;                     // first-level table
+    huft *last_front = nullptr;                // front entry of the newest array
+    int h = -1;                                // current level
+    int w = -l;                                // bits decoded before the current level
+    unsigned i = 0;
+    unsigned p = 0;  // next symbol of v
+    huft r{};        // entry being placed; keeps its value for INVALID entries
+
+    for (unsigned len = k; len <= g; len++) {
+        for (unsigned a = c[len]; a-- > 0;) {
+            // Open deeper tables until this code fits.
+            while (static_cast<int>(len) > w + l) {
+                h++;
+                w += l;
+                const unsigned uw = static_cast<unsigned>(w);
+                const unsigned z = std::min(static_cast<unsigned>(l), g - uw);
+                unsigned j = len - uw;
+                unsigned f = 1u << j;
+                if (f > a + 1) {  // too few codes of this length for a (len-w)-bit table
+                    f -= a + 1;
+                    j++;
+                    while (j < z) {
+                        f <<= 1;
+                        if (f <= c[uw + j]) break;
+                        f -= c[uw + j];
+                        j++;
+                    }
+                }
+                const unsigned size = 1u << j;
+                huft *block = static_cast<huft *>(std::calloc(size + 1, sizeof(huft)));
+                if (block == nullptr) {
+                    huft_free(first);
+                    return 3;
+                }
+                for (unsigned q = 1; q <= size; q++) block[q].e = INVALID;  // never left unset
+                block[0].v.t = nullptr;
+                if (last_front != nullptr) {
+                    last_front->v.t = block + 1;
+                } else {
+                    first = block + 1;
+                }
+                last_front = block;
+                u[h] = block + 1;
+                usize[h] = size;
+                if (h > 0) {
+                    prefix[h] = i & ((1u << uw) - 1);
+                    const unsigned at = i >> (uw - static_cast<unsigned>(l));
+                    if (at >= usize[h - 1]) {  // cannot happen for a consistent code
+                        huft_free(first);
+                        return 2;
+                    }
+                    huft link{};
+                    link.b = static_cast<uch>(l);
+                    link.e = static_cast<uch>(16 + j);
+                    link.v.t = u[h];
+                    u[h - 1][at] = link;
+                }
+            }
+
+            const unsigned uw = static_cast<unsigned>(w);
+            r.b = static_cast<uch>(len - uw);
+            if (p >= nv) {
+                r.e = INVALID;
+            } else {
+                const unsigned sym = v[p++];
+                if (sym < s) {
+                    r.e = static_cast<uch>(sym < 256 ? LITERAL : END_OF_BLOCK);
+                    r.v.n = static_cast<ush>(sym);
+                } else {
+                    r.e = static_cast<uch>(e[sym - s] & 0xff);
+                    r.v.n = d[sym - s];
+                }
+            }
+            for (unsigned q = i >> uw; q < usize[h]; q += 1u << (len - uw)) u[h][q] = r;
+
+            // Next code in bit-reversed counting.
+            unsigned bit = 1u << (len - 1);
+            while (i & bit) {
+                i ^= bit;
+                bit >>= 1;
+            }
+            i ^= bit;
+
+            // Back up to the table that the new prefix belongs to.
+            while ((i & ((1u << static_cast<unsigned>(w)) - 1)) != prefix[h]) {
+                h--;
+                w -= l;
+            }
+        }
+    }
+
+    *t = first;
+    return free_codes != 0 && g != 1 ? 1 : 0;
+}
+
+// Releases a table set built by huft_build by following the front-entry chain.
+int huft_free(huft *t) {
+    while (t != nullptr) {
+        huft *front = t - 1;
+        huft *next = front->v.t;
+        std::free(front);
+        t = next;
+    }
+    return 0;
+}
+
+// ---- block bodies ----------------------------------------------------------------------
+// Literals and matches up to the end-of-block code.
+int inflate_codes(huft *tl, huft *td, int bl, int bd) {
+    Bits s = load_bits();
+    unsigned w = outcnt;
+    const unsigned ubl = static_cast<unsigned>(bl), ubd = static_cast<unsigned>(bd);
+
+    for (;;) {
+        const huft *t = decode_symbol(s, tl, ubl);
+        if (t == nullptr) break;
+        unsigned e = t->e;
+        if (e == LITERAL) {
+            window[w++] = static_cast<uch>(t->v.n);
+            w = advance(w);
+            continue;
+        }
+        if (e == END_OF_BLOCK) {
+            store_bits(s);
+            outcnt = w;
+            return 0;
+        }
+
+        s.need(e);
+        unsigned n = t->v.n + s.peek(e);  // match length
+        s.drop(e);
+
+        t = decode_symbol(s, td, ubd);
+        if (t == nullptr) break;
+        e = t->e;
+        s.need(e);
+        unsigned d = w - t->v.n - s.peek(e);  // source position, reduced below
+        s.drop(e);
+
+        // Copy in pieces that run past neither end of the window. Disjoint
+        // ranges go in one block; an overlap must repeat the newest bytes, so
+        // it goes byte by byte in increasing order.
+        do {
+            d &= WSIZE - 1;
+            const unsigned piece = std::min({n, WSIZE - d, WSIZE - w});
+            if (w >= d + piece || d >= w + piece) {
+                std::memcpy(window + w, window + d, piece);
+                w += piece;
+                d += piece;
+            } else {
+                for (unsigned q = piece; q > 0; q--) window[w++] = window[d++];
+            }
+            n -= piece;
+            w = advance(w);
+        } while (n != 0);
+    }
+
+    store_bits(s);
+    outcnt = w;
+    return 1;
+}
+
+// Type 0: LEN, NLEN, then LEN bytes copied as they are.
+int inflate_stored() {
+    Bits s = load_bits();
+    unsigned w = outcnt;
+
+    s.drop(s.k & 7);  // to the byte boundary
+    s.need(16);
+    unsigned n = s.peek(16);
+    s.drop(16);
+    s.need(16);
+    if (n != (~s.peek(16) & 0xffffu)) return 1;
+    s.drop(16);
+
+    while (n != 0) {
+        if (s.k == 0 && inptr < insize) {
+            // Byte aligned with nothing buffered: copy straight from inbuf.
+            const unsigned piece = std::min({n, insize - inptr, WSIZE - w});
+            std::memcpy(window + w, inbuf + inptr, piece);
+            inptr += piece;
+            w += piece;
+            n -= piece;
+        } else {
+            s.need(8);
+            window[w++] = static_cast<uch>(s.b);
+            s.drop(8);
+            n--;
+        }
+        w = advance(w);
+    }
+
+    store_bits(s);
+    outcnt = w;
+    return 0;
+}
+
+// Type 1: the fixed codes, rebuilt for every block.
+int inflate_fixed() {
+    std::array<unsigned, N_MAX> l{};
+    for (unsigned i = 0; i < 144; i++) l[i] = 8;
+    for (unsigned i = 144; i < 256; i++) l[i] = 9;
+    for (unsigned i = 256; i < 280; i++) l[i] = 7;
+    for (unsigned i = 280; i < N_MAX; i++) l[i] = 8;
+
+    int bl = fixed_lbits;
+    int r = huft_build(l.data(), N_MAX, 257, cplens.data(), cplext.data(), &live_tl, &bl);
+    if (r != 0) return release_tables(r);
+
+    for (unsigned i = 0; i < 30; i++) l[i] = 5;
+    int bd = fixed_dbits;
+    r = huft_build(l.data(), 30, 0, cpdist.data(), cpdext.data(), &live_td, &bd);
+    if (r > 1) return release_tables(r);  // 1: codes 30 and 31 are unused, which is expected
+
+    return release_tables(inflate_codes(live_tl, live_td, bl, bd) != 0 ? 1 : 0);
+}
+
+// Type 2: code lengths sent through a code-length code, then the data.
+int inflate_dynamic() {
+    Bits s = load_bits();
+
+    s.need(5);
+    const unsigned nl = 257 + s.peek(5);  // literal/length codes
+    s.drop(5);
+    s.need(5);
+    const unsigned nd = 1 + s.peek(5);  // distance codes
+    s.drop(5);
+    s.need(4);
+    const unsigned nb = 4 + s.peek(4);  // code-length codes
+    s.drop(4);
+    if (nl > 286 || nd > 30) return 1;
+
+    std::array<unsigned, LL_MAX> ll{};
+    for (unsigned j = 0; j < nb; j++) {
+        s.need(3);
+        ll[border[j]] = s.peek(3);
+        s.drop(3);
+    }
+    for (unsigned j = nb; j < 19; j++) ll[border[j]] = 0;
+
+    int bl = clbits;
+    int r = huft_build(ll.data(), 19, 19, nullptr, nullptr, &live_tl, &bl);
+    if (r != 0) return release_tables(r);
+    if (live_tl == nullptr) return 1;  // no code-length code: not even the first length can be read
+
+    // Literal/length and distance lengths in one run, so repeats may cross
+    // from one to the other.
+    const unsigned n = nl + nd;
+    const unsigned ubl = static_cast<unsigned>(bl);
+    unsigned prev_len = 0;
+    for (unsigned i = 0; i < n;) {
+        s.need(ubl);
+        const huft *t = live_tl + s.peek(ubl);
+        s.drop(t->b);
+        const unsigned sym = t->v.n;
+        unsigned count;
+        unsigned len;
+        if (sym < 16) {
+            ll[i++] = prev_len = sym;
+            continue;
+        } else if (sym == 16) {
+            s.need(2);
+            count = 3 + s.peek(2);
+            s.drop(2);
+            len = prev_len;
+        } else if (sym == 17) {
+            s.need(3);
+            count = 3 + s.peek(3);
+            s.drop(3);
+            len = prev_len = 0;
+        } else {
+            s.need(7);
+            count = 11 + s.peek(7);
+            s.drop(7);
+            len = prev_len = 0;
+        }
+        if (i + count > n) return release_tables(1);
+        while (count-- > 0) ll[i++] = len;
+    }
+    release(live_tl);
+    store_bits(s);
+
+    bl = lbits;
+    r = huft_build(ll.data(), nl, 257, cplens.data(), cplext.data(), &live_tl, &bl);
+    if (r != 0) {
+        if (r == 1) std::fputs(" incomplete literal tree\n", stderr);
+        return release_tables(r);
+    }
+    int bd = dbits;
+    r = huft_build(ll.data() + nl, nd, 0, cpdist.data(), cpdext.data(), &live_td, &bd);
+    if (r != 0) {
+        if (r == 1) std::fputs(" incomplete distance tree\n", stderr);
+        return release_tables(r);
+    }
+
+    return release_tables(inflate_codes(live_tl, live_td, bl, bd) != 0 ? 1 : 0);
+}
+
+// One block: the last-block bit into *e, then the body by block type.
+int inflate_block(int *e) {
+    Bits s = load_bits();
+    s.need(1);
+    *e = static_cast<int>(s.peek(1));
+    s.drop(1);
+    s.need(2);
+    const unsigned type = s.peek(2);
+    s.drop(2);
+    store_bits(s);
+
+    switch (type) {
+    case 0:
+        return inflate_stored();
+    case 1:
+        return inflate_fixed();
+    case 2:
+        return inflate_dynamic();
+    default:
+        return 2;
+    }
+}
+
+// Decodes a whole stream; on success the input stands on the first byte
+// after the compressed data and all output has been flushed.
+int inflate() {
+    release_tables(0);  // left over from a decode abandoned through the abort hook
+    outcnt = 0;
+    bk = 0;
+    bb = 0;
+
+    int last = 0;
+    do {
+        const int r = inflate_block(&last);
+        if (r != 0) return r;
+    } while (!last);
+
+    // Whole bytes still in the bit buffer belong to what follows (the member
+    // trailer). Valid streams leave at most one, still present in inbuf.
+    while (bk >= 8 && inptr > 0) {
+        bk -= 8;
+        inptr--;
+    }
+    flush_window();
+    return 0;
+}

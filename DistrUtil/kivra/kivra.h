@@ -52,6 +52,8 @@ int kivra_main(int argc, char **argv);  // main() in main.cc calls only this
 // ---- member header reader (member_header.cc) --------------------------------------------
 extern int part_nb;      // member headers read since the last reset
 extern int last_member;  // always 0
+// Reads a gzip member header through in_byte (the argument is not consulted).
+// 8 when the input stands at the DEFLATE data; -1 after a message (exit_code 1).
 int get_method(int in);
 
 // ---- extraction driver (extraction.cc) ----------------------------------------------------
@@ -67,4 +69,6 @@ int mkdirp(const char *path, int mode);
 void remove_extraction_link();
 
 // ---- listing (listing.cc) --------------------------------------------------------------------
+extern int first_time;               // the column header line is still due
+extern const char *const methods[9];  // method names by header method number
 void do_list(char *path);

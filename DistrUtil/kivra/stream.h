@@ -256,4 +256,31 @@ void copy_block(const char *buf, unsigned len, int header);
 int unzip(int in, int out);
 
 // ---- inflate (inflate.cc) -----------------------------------------------------------------
+// One entry of a Huffman decoding table.
+//   e  kind: 0..13 a length/distance base with e extra bits, 15 end of block,
+//      16 literal, 99 invalid code, 17 and up a link to a sub-table indexed by
+//      e - 16 further bits
+//   b  input bits the entry consumes (for a link: the bits of its own level)
+//   v  n: literal, base or code-length symbol; t: the sub-table of a link
+// Every table array has one extra entry in front whose v.t chains the arrays
+// of one huft_build call, so that huft_free can release them all.
+struct huft {
+    uch e;
+    uch b;
+    union {
+        ush n;
+        huft *t;
+    } v;
+};
+
+// Result codes: 0 success, 1 invalid data, 2 block type 3 or an
+// over-subscribed code, 3 out of memory.
 int inflate();
+int inflate_block(int *e);
+int inflate_stored();
+int inflate_fixed();
+int inflate_dynamic();
+int inflate_codes(huft *tl, huft *td, int bl, int bd);
+int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t,
+               int *m);
+int huft_free(huft *t);

@@ -1,0 +1,566 @@
+// Hand-made DEFLATE streams for every result code and message of inflate,
+// and for the window and bit-buffer edge cases that real encoders rarely hit.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "decode_kit.h"
+#include "stream.h"
+
+using namespace decode_kit;
+
+namespace {
+
+// Runs inflate alone over `stream` (plus trailing padding so that reading
+// past the data is not what ends it); the exit status is inflate's result.
+ChildResult inflate_only(const std::string &stream) {
+    return run_child(stream + std::string(16, '\0'), [] { return inflate(); });
+}
+
+// Literal lengths giving codes to 'a', 'b' and end of block only.
+std::vector<unsigned> abc_literals() {
+    std::vector<unsigned> l(257, 0);
+    l['a'] = 2;
+    l['b'] = 2;
+    l[256] = 1;
+    return l;
+}
+
+struct ResultCase {
+    const char *name;
+    std::string (*stream)();
+    int result;
+    const char *err;
+};
+
+const ResultCase kResultCases[] = {
+    {"stored complement mismatch",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(0, 2);
+         w.align();
+         w.bits(5, 16);
+         w.bits((~5u & 0xffff) ^ 0x100, 16);
+         w.bytes("hello");
+         return w.finish();
+     },
+     1, ""},
+    {"block type 3",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(3, 2);
+         return w.finish();
+     },
+     2, ""},
+    {"literal count 287",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         put_dynamic_prefix(w, 287, 1, standard_clen_code());
+         return w.finish();
+     },
+     1, ""},
+    {"literal count 288",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         put_dynamic_prefix(w, 288, 1, standard_clen_code());
+         return w.finish();
+     },
+     1, ""},
+    {"distance count 31",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         put_dynamic_prefix(w, 257, 31, standard_clen_code());
+         return w.finish();
+     },
+     1, ""},
+    {"distance count 32",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         put_dynamic_prefix(w, 257, 32, standard_clen_code());
+         return w.finish();
+     },
+     1, ""},
+    {"over-subscribed code-length code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         std::vector<unsigned> l(19, 0);
+         l[0] = l[1] = l[2] = 1;
+         put_dynamic_prefix(w, 257, 1, Code(l));
+         return w.finish();
+     },
+     2, ""},
+    {"incomplete code-length code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         std::vector<unsigned> l(19, 0);
+         l[0] = l[1] = l[2] = 2;
+         put_dynamic_prefix(w, 257, 1, Code(l));
+         return w.finish();
+     },
+     1, ""},
+    {"empty code-length code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         put_dynamic_prefix(w, 257, 1, Code(std::vector<unsigned>(19, 0)));
+         return w.finish();
+     },
+     1, ""},
+    {"over-subscribed literal code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         std::vector<unsigned> lit = abc_literals();
+         lit['c'] = 1;
+         put_dynamic_header(w, lit, {1}, standard_clen_code());
+         return w.finish();
+     },
+     2, ""},
+    {"incomplete literal code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         std::vector<unsigned> lit = abc_literals();
+         lit['b'] = 0;
+         put_dynamic_header(w, lit, {1}, standard_clen_code());
+         return w.finish();
+     },
+     1, " incomplete literal tree\n"},
+    {"over-subscribed distance code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         put_dynamic_header(w, abc_literals(), {1, 1, 1}, standard_clen_code());
+         return w.finish();
+     },
+     2, ""},
+    {"incomplete distance code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         put_dynamic_header(w, abc_literals(), {2, 2, 2}, standard_clen_code());
+         return w.finish();
+     },
+     1, " incomplete distance tree\n"},
+    {"code-length repeat past the end",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         Code clen = standard_clen_code();
+         put_dynamic_prefix(w, 257, 1, clen);
+         for (int i = 0; i < 250; i++) clen.put(w, 0);
+         clen.put(w, 18);  // 11 zeros where only 8 remain
+         w.bits(0, 7);
+         return w.finish();
+     },
+     1, ""},
+    {"empty literal code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         put_dynamic_header(w, std::vector<unsigned>(257, 0), {1}, standard_clen_code());
+         return w.finish();
+     },
+     1, ""},
+    {"length code with an empty distance code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         std::vector<unsigned> lit = abc_literals();
+         lit['b'] = 0;
+         lit.resize(258);
+         lit[257] = 2;  // length 3
+         put_dynamic_header(w, lit, {0}, standard_clen_code());
+         Code c(lit);
+         c.put(w, 'a');
+         c.put(w, 257);
+         c.put(w, 256);
+         return w.finish();
+     },
+     1, ""},
+    {"free pattern of a single length-1 distance code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         std::vector<unsigned> lit = abc_literals();
+         lit['b'] = 0;
+         lit.resize(258);
+         lit[257] = 2;
+         put_dynamic_header(w, lit, {1}, standard_clen_code());
+         Code c(lit);
+         c.put(w, 'a');
+         c.put(w, 257);
+         w.bits(1, 1);  // distance code 0 is the bit 0; 1 is unused
+         c.put(w, 256);
+         return w.finish();
+     },
+     1, ""},
+    {"free pattern of a single length-1 literal code",
+     [] {
+         BitWriter w;
+         w.bits(1, 1);
+         w.bits(2, 2);
+         std::vector<unsigned> lit(257, 0);
+         lit[256] = 1;
+         put_dynamic_header(w, lit, {0}, standard_clen_code());
+         w.bits(1, 1);
+         return w.finish();
+     },
+     1, ""},
+    {"fixed literal/length code 286",
+     [] {
+         Tokens t;
+         t.fixed_begin(true);
+         t.lit.put(t.w, 286);
+         return t.w.finish();
+     },
+     1, ""},
+    {"fixed literal/length code 287",
+     [] {
+         Tokens t;
+         t.fixed_begin(true);
+         t.literal('q');
+         t.lit.put(t.w, 287);
+         return t.w.finish();
+     },
+     1, ""},
+    {"fixed distance code 30",
+     [] {
+         Tokens t;
+         t.fixed_begin(true);
+         t.literal('q');
+         t.lit.put(t.w, 257);
+         t.dist.put(t.w, 30);
+         return t.w.finish();
+     },
+     1, ""},
+    {"fixed distance code 31",
+     [] {
+         Tokens t;
+         t.fixed_begin(true);
+         t.literal('q');
+         t.lit.put(t.w, 257);
+         t.dist.put(t.w, 31);
+         return t.w.finish();
+     },
+     1, ""},
+    {"error in a later block",
+     [] {
+         Tokens t;
+         t.stored("first", false);
+         t.w.bits(1, 1);
+         t.w.bits(3, 2);
+         return t.w.finish();
+     },
+     2, ""},
+};
+
+class InflateResult : public ::testing::TestWithParam<ResultCase> {};
+
+TEST_P(InflateResult, CodeAndMessage) {
+    const ResultCase &c = GetParam();
+    ChildResult r = inflate_only(c.stream());
+    ASSERT_FALSE(r.signaled) << r.err;
+    EXPECT_EQ(r.status, c.result);
+    EXPECT_EQ(r.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InflateResult, ::testing::ValuesIn(kResultCases),
+                         [](const auto &info) {
+                             std::string n = info.param.name;
+                             for (char &ch : n) {
+                                 if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             }
+                             return n;
+                         });
+
+// Streams that must decode, with their expected output.
+struct DecodeCase {
+    const char *name;
+    void (*build)(Tokens &);
+};
+
+const DecodeCase kDecodeCases[] = {
+    {"empty stored block", [](Tokens &t) { t.stored("", true); }},
+    {"empty fixed block",
+     [](Tokens &t) {
+         t.fixed_begin(true);
+         t.end_block();
+     }},
+    {"distance 1 length 10",
+     [](Tokens &t) {
+         t.fixed_begin(true);
+         t.literal('x');
+         t.match(10, 1);
+         t.end_block();
+     }},
+    {"distance 2 length 258",
+     [](Tokens &t) {
+         t.fixed_begin(true);
+         t.literal('a');
+         t.literal('b');
+         t.match(258, 2);
+         t.end_block();
+     }},
+    {"distance reaching before the first byte",
+     [](Tokens &t) {
+         t.fixed_begin(true);
+         t.literal('z');
+         t.match(5, 300);
+         t.end_block();
+     }},
+    {"several block types",
+     [](Tokens &t) {
+         t.stored("stored ", false);
+         t.fixed_begin(false);
+         t.literal('f');
+         t.match(7, 8);
+         t.end_block();
+         t.stored("", false);
+         t.stored("end", true);
+     }},
+    {"stored data over two input fills",
+     [](Tokens &t) {
+         t.stored(pattern(70000, 1), false);
+         t.fixed_begin(true);
+         t.match(258, 65000 % 32768);
+         t.end_block();
+     }},
+    {"distance near 32768 at window position near 0",
+     [](Tokens &t) {
+         t.stored(pattern(32768 + 5, 2), false);
+         t.fixed_begin(true);
+         t.match(258, 32766);  // source 7..264 lies after the destination 5..262
+         t.match(100, 32768);  // source and destination coincide
+         t.match(258, 32767);
+         t.end_block();
+     }},
+    {"match crossing the window end",
+     [](Tokens &t) {
+         t.stored(pattern(32768 - 100, 3), false);
+         t.fixed_begin(true);
+         t.match(258, 1000);  // destination wraps to position 0
+         t.match(258, 258);
+         t.end_block();
+     }},
+    {"output of several windows",
+     [](Tokens &t) {
+         t.fixed_begin(true);
+         t.literal('a');
+         t.literal('b');
+         t.literal('c');
+         for (int i = 0; i < 600; i++) t.match(258, 3 + static_cast<unsigned>(i % 7) * 3);
+         t.end_block();
+     }},
+};
+
+class InflateDecode : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(InflateDecode, MatchesReference) {
+    Tokens t;
+    GetParam().build(t);
+    ChildResult r = decode_member(member(t.w.finish(), t.plain));
+    ASSERT_FALSE(r.signaled) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out == t.plain) << "output differs; sizes " << r.out.size() << " / " << t.plain.size();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InflateDecode, ::testing::ValuesIn(kDecodeCases),
+                         [](const auto &info) {
+                             std::string n = info.param.name;
+                             for (char &ch : n) {
+                                 if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             }
+                             return n;
+                         });
+
+// Dynamic blocks built from explicit code lengths, decoded end to end.
+TEST(InflateDynamic, RepeatAtStartRepeatsZero) {
+    // Lengths: 16 first (three times the previous length, which is 0), then
+    // explicit lengths; 'a' (97) and end of block get 1-bit codes.
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(2, 2);
+    Code clen = standard_clen_code();
+    put_dynamic_prefix(w, 257, 1, clen);
+    clen.put(w, 16);
+    w.bits(0, 2);  // 3 repeats
+    for (int i = 3; i < 97; i++) clen.put(w, 0);
+    clen.put(w, 1);  // 'a'
+    clen.put(w, 18);
+    w.bits(138 - 11, 7);  // 98..235
+    clen.put(w, 18);
+    w.bits(20 - 11, 7);  // 236..255
+    clen.put(w, 1);  // end of block
+    clen.put(w, 1);  // the one distance code
+    w.bits(0, 1);    // 'a' (code 0)
+    w.bits(0, 1);    // 'a'
+    w.bits(1, 1);    // end of block
+    ChildResult r = decode_member(member(w.finish(), "aa"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "aa");
+}
+
+TEST(InflateDynamic, RepeatCrossesIntoDistanceLengths) {
+    // Literal/length and distance lengths form one sequence: a repeat after
+    // the last literal/length lengths carries on into the distance lengths.
+    // Codes: 'a' 1 bit, 256 and 257 2 bits; distances 0 and 1 2 bits, 2 1 bit.
+    auto stream = [](unsigned repeat_extra) {
+        BitWriter w;
+        w.bits(1, 1);
+        w.bits(2, 2);
+        Code clen = standard_clen_code();
+        put_dynamic_prefix(w, 258, 3, clen);
+        for (unsigned i = 0; i < 256; i++) clen.put(w, i == 'a' ? 1 : 0);
+        clen.put(w, 2);   // 256
+        clen.put(w, 16);  // 257, distance 0, distance 1 (3 + extra)
+        w.bits(repeat_extra, 2);
+        clen.put(w, 1);   // distance 2
+        std::vector<unsigned> lit(258, 0);
+        lit['a'] = 1;
+        lit[256] = lit[257] = 2;
+        Code lc(lit), dc({2, 2, 1});
+        lc.put(w, 'a');
+        lc.put(w, 257);  // length 3
+        dc.put(w, 0);    // distance 1
+        lc.put(w, 256);
+        return w.finish();
+    };
+    ChildResult ok = decode_member(member(stream(0), "aaaa"));
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out, "aaaa");
+    // Three more repeats run past 258 + 3 lengths.
+    EXPECT_EQ(run_child(stream(3) + std::string(8, '\0'), [] { return inflate(); }).status, 1);
+}
+
+TEST(InflateDynamic, SingleDistanceCodeOfLengthOne) {
+    std::vector<unsigned> lit = abc_literals();
+    lit['b'] = 0;
+    lit.resize(258);
+    lit[257] = 2;  // length 3
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(2, 2);
+    put_dynamic_header(w, lit, {1}, standard_clen_code());
+    Code c(lit);
+    c.put(w, 'a');
+    c.put(w, 257);
+    w.bits(0, 1);  // distance code 0: distance 1
+    c.put(w, 256);
+    ChildResult r = decode_member(member(w.finish(), "aaaa"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "aaaa");
+}
+
+TEST(InflateDynamic, LiteralsOnlyWithEmptyDistanceCode) {
+    std::vector<unsigned> lit = abc_literals();
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(2, 2);
+    put_dynamic_header(w, lit, {0}, standard_clen_code());
+    Code c(lit);
+    for (char ch : std::string("abba")) c.put(w, static_cast<unsigned char>(ch));
+    c.put(w, 256);
+    ChildResult r = decode_member(member(w.finish(), "abba"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "abba");
+}
+
+TEST(InflateDynamic, LongCodesUseSubTables) {
+    // Lengths 1..15 and two of 15 make a complete code whose long codes need
+    // second- and third-level tables for both alphabets.
+    std::vector<unsigned> lit(286, 0), dist(30, 0);
+    const unsigned lit_syms[] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 256, 285, 257};
+    for (unsigned i = 0; i < 16; i++) lit[lit_syms[i]] = i < 15 ? i + 1 : 15;
+    for (unsigned i = 0; i < 16; i++) dist[i] = i < 15 ? i + 1 : 15;
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(2, 2);
+    put_dynamic_header(w, lit, dist, standard_clen_code());
+    Code lc(lit), dc(dist);
+    std::string plain;
+    for (unsigned i = 0; i < 13; i++) {
+        lc.put(w, lit_syms[i]);
+        plain.push_back(static_cast<char>(lit_syms[i]));
+    }
+    lc.put(w, 285);  // length 258, distance code 15 (15 bits): 257 + extra
+    dc.put(w, 15);
+    w.bits(0, 6);    // distance 193
+    lc.put(w, 257);  // length 3, distance code 14: 129 + 0
+    dc.put(w, 14);
+    w.bits(0, 6);
+    lc.put(w, 256);
+    plain.insert(0, 200, '\0');
+    std::string out = plain.substr(200);
+    std::string full(plain);
+    for (unsigned i = 0; i < 258; i++) full.push_back(full[full.size() - 193]);
+    for (unsigned i = 0; i < 3; i++) full.push_back(full[full.size() - 129]);
+    const std::string expected = full.substr(200);
+    ChildResult r = decode_member(member(w.finish(), expected));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == expected);
+}
+
+}  // namespace
+
+namespace {
+
+// The last symbol may be decoded with bits read ahead: whole bytes of them
+// belong to the trailer and must be handed back. Every end alignment of the
+// final block is tried, for a dynamic block (9-bit first-level lookups) and a
+// fixed one (7-bit lookups).
+TEST(InflateEnd, TrailerReadAfterEveryEndAlignment) {
+    // A complete code with lengths 1 to 9, so that lookups take 9 bits while
+    // 'a' and end of block take 1 and 2.
+    std::vector<unsigned> lit(257, 0);
+    lit['a'] = 1;
+    lit[256] = 2;
+    for (unsigned i = 0; i < 6; i++) lit['b' + i] = 3 + i;
+    lit['h'] = lit['i'] = 9;
+    const Code lc(lit);
+    for (unsigned count = 0; count < 16; count++) {
+        const std::string plain(count, 'a');
+        BitWriter dyn;
+        dyn.bits(1, 1);
+        dyn.bits(2, 2);
+        put_dynamic_header(dyn, lit, {0}, standard_clen_code());
+        for (unsigned i = 0; i < count; i++) lc.put(dyn, 'a');
+        lc.put(dyn, 256);
+        ChildResult r = decode_member(member(dyn.finish(), plain) + "garbage after the trailer");
+        EXPECT_EQ(r.status, 0) << "dynamic, " << count << ": " << r.err;
+        EXPECT_EQ(r.out, plain);
+
+        BitWriter fixed;
+        put_fixed_literals(fixed, plain, true);
+        r = decode_member(member(fixed.finish(), plain));
+        EXPECT_EQ(r.status, 0) << "fixed, " << count << ": " << r.err;
+        EXPECT_EQ(r.out, plain);
+    }
+}
+
+}  // namespace

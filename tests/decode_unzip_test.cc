@@ -1,0 +1,153 @@
+// The member decoder: output written in full before the trailer checks, the
+// CRC checked before the length, and each fatal message.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "decode_kit.h"
+#include "kivra.h"
+
+using namespace decode_kit;
+
+namespace {
+
+const std::string kCrc = "\nkivra: in.gz: invalid compressed data--crc error\n";
+const std::string kLength = "\nkivra: in.gz: invalid compressed data--length error\n";
+const std::string kFormat = "\nkivra: in.gz: invalid compressed data--format violated\n";
+const std::string kEof = "\nkivra: in.gz: unexpected end of file\n";
+
+// A member of three block types whose output is `plain`.
+Tokens sample() {
+    Tokens t;
+    t.stored("stored text, ", false);
+    t.fixed_begin(false);
+    t.literals("fixed");
+    t.match(20, 5);
+    t.end_block();
+    t.dynamic_begin(true, full_literal_lengths(), full_distance_lengths());
+    t.literals(" and dynamic");
+    t.match(258, 12);
+    t.match(3, 30);
+    t.end_block();
+    return t;
+}
+
+std::string flip(std::string s, size_t at, unsigned char mask) {
+    s[at] = static_cast<char>(s[at] ^ mask);
+    return s;
+}
+
+struct TrailerCase {
+    const char *name;
+    std::string (*alter)(const std::string &member);  // member -> altered member
+    bool full_output;
+    const std::string *err;
+    int status;
+};
+
+const TrailerCase kTrailerCases[] = {
+    {"intact", [](const std::string &m) { return m; }, true, nullptr, 0},
+    {"CRC altered", [](const std::string &m) { return flip(m, m.size() - 8, 1); }, true, &kCrc, 1},
+    {"CRC high byte altered", [](const std::string &m) { return flip(m, m.size() - 5, 0x80); }, true,
+     &kCrc, 1},
+    {"length altered", [](const std::string &m) { return flip(m, m.size() - 4, 1); }, true, &kLength, 1},
+    {"length high byte altered", [](const std::string &m) { return flip(m, m.size() - 1, 0x80); }, true,
+     &kLength, 1},
+    {"CRC and length altered",
+     [](const std::string &m) { return flip(flip(m, m.size() - 8, 1), m.size() - 4, 1); }, true, &kCrc, 1},
+    {"trailer cut short", [](const std::string &m) { return m.substr(0, m.size() - 3); }, true, &kEof, 1},
+    // The last code may need bits from where the trailer would be.
+    {"no trailer", [](const std::string &m) { return m.substr(0, m.size() - 8); }, false, &kEof, 1},
+    {"garbage after the trailer", [](const std::string &m) { return m + "trailing garbage"; }, true,
+     nullptr, 0},
+    {"second member after the trailer", [](const std::string &m) { return m + m; }, true, nullptr, 0},
+};
+
+class UnzipTrailer : public ::testing::TestWithParam<TrailerCase> {};
+
+TEST_P(UnzipTrailer, Case) {
+    const TrailerCase &c = GetParam();
+    Tokens t = sample();
+    ChildResult r = decode_member(c.alter(t.member()));
+    ASSERT_FALSE(r.signaled);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err ? *c.err : std::string());
+    if (c.full_output) {
+        EXPECT_EQ(r.out, t.plain);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UnzipTrailer, ::testing::ValuesIn(kTrailerCases), [](const auto &info) {
+    std::string n = info.param.name;
+    for (char &ch : n) {
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    }
+    return n;
+});
+
+TEST(Unzip, EmptyMembersVerifyAgainstZeroTrailer) {
+    for (int fixed = 0; fixed < 2; fixed++) {
+        Tokens t;
+        if (fixed) {
+            t.fixed_begin(true);
+            t.end_block();
+        } else {
+            t.stored("", true);
+        }
+        const std::string m = t.member();
+        EXPECT_EQ(m.substr(m.size() - 8), std::string(8, '\0'));
+        ChildResult r = decode_member(m);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(Unzip, FormatViolationKeepsEarlierOutputAndMessageOrder) {
+    // A first block decodes and is flushed; the second has an incomplete
+    // literal code: its line comes before the fatal message.
+    Tokens t;
+    t.stored(std::string(40000, 'x'), false);
+    std::vector<unsigned> lit(257, 0);
+    lit['a'] = 1;
+    lit[256] = 2;
+    t.dynamic_begin(true, lit, {1});
+    ChildResult r = decode_member(t.member());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, " incomplete literal tree\n" + kFormat);
+    EXPECT_EQ(r.out, std::string(32768, 'x'));  // one full window reached the output
+}
+
+TEST(Unzip, MethodOtherThanDeflateIsInternalError) {
+    ChildResult r = run_child(sample().member().substr(10), [] {
+        method = 0;
+        return unzip(0, 1);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nkivra: in.gz: internal error, invalid method\n");
+}
+
+TEST(Unzip, LengthComparedModulo2To32) {
+    // As if 4 GiB had been written already: the trailer holds only the low
+    // 32 bits of the length.
+    Tokens t = sample();
+    const std::string body = t.member().substr(10);
+    ChildResult r = run_child(body, [] {
+        bytes_out = 1LL << 32;
+        return unzip(0, 1);
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, t.plain);
+}
+
+TEST(Unzip, BytesOutCountsOutput) {
+    Tokens t = sample();
+    ChildResult r = run_child(t.member(), [] {
+        get_method(0);
+        unzip(0, 1);
+        std::fprintf(stderr, "%lld", static_cast<long long>(bytes_out));
+        return 0;
+    });
+    EXPECT_EQ(r.err, std::to_string(t.plain.size()));
+}
+
+}  // namespace

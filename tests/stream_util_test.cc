@@ -1,0 +1,266 @@
+// The stream layer: CRC-32, ratio printing, base names, buffered input from
+// pipes, window flushes, the fatal paths and the library routines that the
+// program itself does not call.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "decode_kit.h"
+#include "stream.h"
+
+using namespace decode_kit;
+
+namespace {
+
+ulg crc_of(const std::string &s) {
+    updcrc(nullptr, 0);
+    return updcrc(reinterpret_cast<const uch *>(s.data()), static_cast<unsigned>(s.size()));
+}
+
+TEST(Crc32, KnownVectors) {
+    const struct {
+        std::string data;
+        ulg crc;
+    } cases[] = {
+        {"", 0},
+        {"a", 0xe8b7be43UL},
+        {"abc", 0x352441c2UL},
+        {"123456789", 0xcbf43926UL},
+        {"The quick brown fox jumps over the lazy dog", 0x414fa339UL},
+        {std::string(32, '\0'), 0x190a55adUL},
+        {std::string(32, '\xff'), 0xff6cab0bUL},
+    };
+    for (const auto &c : cases) EXPECT_EQ(crc_of(c.data), c.crc) << c.data.size();
+}
+
+TEST(Crc32, ResetReadAndIncremental) {
+    EXPECT_EQ(updcrc(nullptr, 0), 0u);
+    const uch dummy = 0;
+    EXPECT_EQ(updcrc(&dummy, 0), 0u);  // reading a fresh register: CRC of nothing
+    const std::string data = pattern(100000, 4);
+    const uch *p = reinterpret_cast<const uch *>(data.data());
+    updcrc(nullptr, 0);
+    updcrc(p, 12345);
+    const ulg whole = updcrc(p + 12345, static_cast<unsigned>(data.size() - 12345));
+    EXPECT_EQ(whole, crc32_of(data));
+    EXPECT_EQ(updcrc(p, 0), whole);  // n == 0 reads without changing
+    EXPECT_EQ(crc_32_tab[0], 0u);
+    EXPECT_EQ(crc_32_tab[128], 0xedb88320UL);
+}
+
+std::string ratio(counter_t num, counter_t den) {
+    char buf[64] = "";
+    FILE *f = fmemopen(buf, sizeof buf, "w");
+    display_ratio(num, den, f);
+    std::fclose(f);
+    return buf;
+}
+
+TEST(DisplayRatio, Table) {
+    const struct {
+        counter_t num, den;
+        const char *text;
+    } cases[] = {
+        {0, 0, "  0.0%"},
+        {7, 0, "  0.0%"},
+        {1, 2, " 50.0%"},
+        {-1, 3, "-33.3%"},
+        {5, 1000, "  0.5%"},
+        {-5, 1000, "- 0.5%"},
+        {2, 3, " 66.6%"},  // truncated, not rounded
+        {3, 1, " 300.0%"},
+        {1, 1, " 100.0%"},
+        // From 2147483 on the denominator is divided first.
+        {1073741, 2147482, " 50.0%"},
+        {1073741, 2147483, " 50.0%"},  // 1073741 / 2147 = 500
+        {1073740, 2147483, " 50.0%"},
+        {1500000, 3000000, " 50.0%"},
+        {2999, 3000000, "  0.0%"},  // 2999 / 3000, where 1000 * 2999 / 3000000 would give 0.9
+        {1000000000000LL, 1000000000000LL, " 100.0%"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(ratio(c.num, c.den), c.text) << c.num << "/" << c.den;
+}
+
+TEST(GzBasename, Table) {
+    const struct {
+        const char *in, *out;
+    } cases[] = {{"a/b/c", "c"}, {"name", "name"}, {"dir/", ""}, {"/x", "x"}, {"", ""}};
+    for (const auto &c : cases) {
+        char buf[64];
+        std::strcpy(buf, c.in);
+        EXPECT_STREQ(gz_basename(buf), c.out);
+        EXPECT_STREQ(buf, c.in);  // not modified
+    }
+}
+
+// Feeds `chunks` through a pipe from a writer process into ifd.
+void pipe_into_ifd(const std::vector<std::string> &chunks) {
+    int fds[2];
+    if (pipe(fds) != 0) _exit(120);
+    if (fork() == 0) {
+        close(fds[0]);
+        for (const std::string &c : chunks) {
+            if (write(fds[1], c.data(), c.size()) != static_cast<ssize_t>(c.size())) _exit(1);
+            usleep(2000);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    ifd = fds[0];
+}
+
+TEST(FillInbuf, PipeThatEndsAfter100Bytes) {
+    ChildResult r = run_child("", [] {
+        pipe_into_ifd({std::string("F") + std::string(99, 'x')});
+        const int first = in_byte();
+        std::printf("%c %u %u %lld\n", first, insize, inptr, static_cast<long long>(bytes_in));
+        for (int i = 0; i < 99; i++) in_byte();
+        std::fflush(stdout);
+        in_byte();
+        return 0;
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "F 100 1 100\n");
+    EXPECT_EQ(r.err, "\nkivra: in.gz: unexpected end of file\n");
+}
+
+TEST(FillInbuf, ShortReadsFillTheWholeBuffer) {
+    ChildResult r = run_child("", [] {
+        std::vector<std::string> chunks;
+        for (int i = 0; i < 50; i++) chunks.push_back(std::string(1000, static_cast<char>('A' + i % 26)));
+        pipe_into_ifd(chunks);
+        in_byte();
+        std::printf("%u", insize);
+        inptr = insize;
+        in_byte();
+        std::printf(" %u %lld", insize, static_cast<long long>(bytes_in));
+        std::printf(" %d", fill_inbuf(1));
+        return 0;
+    });
+    EXPECT_EQ(r.out, "32768 17232 50000 -1");
+}
+
+TEST(FillInbuf, ReadErrorNamesTheInput) {
+    ChildResult r = run_child("", [] {
+        ifd = open("/", O_RDONLY);  // reading a directory fails
+        in_byte();
+        return 0;
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nkivra: in.gz: " + std::string(strerror(EISDIR)) + "\n");
+}
+
+TEST(FlushWindow, WritesPendingBytesAndFeedsCrc) {
+    ChildResult r = run_child("", [] {
+        updcrc(nullptr, 0);
+        flush_window();  // nothing pending: no write, CRC untouched
+        std::memcpy(window, "hello", 5);
+        outcnt = 5;
+        flush_window();
+        const uch dummy = 0;
+        std::fprintf(stderr, "%u %lld %08lx %.5s", outcnt, static_cast<long long>(bytes_out),
+                     updcrc(&dummy, 0), reinterpret_cast<char *>(window));
+        return 0;
+    });
+    EXPECT_EQ(r.out, "hello");
+    EXPECT_EQ(r.err, "0 5 3610a686 hello");
+}
+
+TEST(FatalPaths, WriteErrorNamesTheOutput) {
+    ChildResult r = run_child("", [] {
+        ofd = -1;
+        outcnt = 3;
+        flush_window();
+        return 0;
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nkivra: stdout: " + std::string(strerror(EBADF)) + "\n");
+}
+
+TEST(FatalPaths, ErrorFormat) {
+    ChildResult r = run_child("", []() -> int { error("some message"); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\nkivra: in.gz: some message\n");
+}
+
+TEST(LibraryRoutines, CopyTakesBufferedBytesThenTheRest) {
+    ChildResult r = run_child("rest of input", [] {
+        std::memcpy(inbuf, "buffered ", 9);
+        insize = 9;
+        copy(0, 1);
+        std::fprintf(stderr, "%lld %lld", static_cast<long long>(bytes_in), static_cast<long long>(bytes_out));
+        return 0;
+    });
+    EXPECT_EQ(r.out, "buffered rest of input");
+    EXPECT_EQ(r.err, "22 22");
+}
+
+TEST(LibraryRoutines, WarnSetsExitCodeTwoOnlyFromZero) {
+    ChildResult r = run_child("", [] {
+        warn("a ", "b");
+        const int first = exit_code;
+        exit_code = 1;
+        warn("c", "");
+        std::printf("%d %d", first, exit_code);
+        return 0;
+    });
+    EXPECT_EQ(r.err, "kivra: in.gz: warning: a b\nkivra: in.gz: warning: c\n");
+    EXPECT_EQ(r.out, "2 1");
+}
+
+TEST(LibraryRoutines, StrlwrAndMakeSimpleName) {
+    char s[] = "MiXeD 123 ÄZ";
+    EXPECT_EQ(strlwr(s), s);
+    EXPECT_STREQ(s, "mixed 123 Äz");
+    const struct {
+        const char *in, *out;
+    } cases[] = {{"a.b.c", "a_b.c"}, {".profile", "_profile"}, {"noext", "noext"},
+                 {"x.", "x."},       {"..a", "_.a"},           {"a.b.c.d", "a_b_c.d"}};
+    for (const auto &c : cases) {
+        char buf[32];
+        std::strcpy(buf, c.in);
+        make_simple_name(buf);
+        EXPECT_STREQ(buf, c.out) << c.in;
+    }
+}
+
+TEST(LibraryRoutines, Xmalloc) {
+    void *p = xmalloc(100);
+    ASSERT_NE(p, nullptr);
+    std::free(p);
+}
+
+TEST(LibraryRoutines, AddEnvopt) {
+    ChildResult r = run_child("", [] {
+        static char a0[] = "prog", a1[] = "file";
+        char *argv0[] = {a0, a1, nullptr};
+        int argc = 2;
+        char **argv = argv0;
+        setenv("KIVRA_OPTS", " -a  -b\t-c ", 1);
+        char *copy_of_env = add_envopt(&argc, &argv, "KIVRA_OPTS");
+        std::printf("%d", argc);
+        for (int i = 0; argv[i]; i++) std::printf(" [%s]", argv[i]);
+        setenv("KIVRA_OPTS", " \t ", 1);
+        int argc2 = 2;
+        char **argv2 = argv0;
+        std::printf(" %s %d", add_envopt(&argc2, &argv2, "KIVRA_OPTS") ? "set" : "null", argc2);
+        unsetenv("KIVRA_OPTS");
+        std::printf(" %s", add_envopt(&argc2, &argv2, "KIVRA_OPTS") ? "set" : "null");
+        std::free(copy_of_env);
+        std::free(argv);
+        setenv("KIVRA_OPTS", "-x", 1);
+        int bad = -1;
+        add_envopt(&bad, &argv2, "KIVRA_OPTS");
+        return 0;
+    });
+    EXPECT_EQ(r.out, "5 [prog] [-a] [-b] [-c] [file] null 2 null");
+    EXPECT_EQ(r.err, "\nkivra: in.gz: argc<=0\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// decode_kit.h - running the member decoder in a child process, and building
+// gzip members and DEFLATE streams by hand for decoder tests.
+//
+// The decoder ends the process on every error, so each decode runs in a
+// forked child with fresh stream state; its standard output (the decoded
+// bytes), standard error and exit status come back to the test.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace decode_kit {
+
+struct ChildResult {
+    std::string out;       // what the child wrote to standard output
+    std::string err;       // what it wrote to standard error
+    int status = -1;       // exit status, or 128 + signal number
+    bool signaled = false;
+};
+
+// Names the child uses in messages.
+inline constexpr const char *kProgname = "kivra";
+inline constexpr const char *kIfname = "in.gz";
+
+// Runs body in a forked child whose descriptor 0 (= ifd) reads `input`,
+// with cleared stream state, progname kProgname, ifname kIfname, ofname
+// "stdout" and ofd 1. body's result is the exit status. A child that runs
+// longer than 60 s is killed (a hang shows as signaled).
+ChildResult run_child(const std::string &input, const std::function<int()> &body);
+
+// Reads a member header and decodes the member (body and trailer check) in a
+// child. The decoded bytes are in .out; status 0 means verified.
+ChildResult decode_member(const std::string &gz);
+
+// Bitwise CRC-32 of RFC 1952, independent of the code under test.
+uint32_t crc32_of(const std::string &data);
+
+// ---- building members --------------------------------------------------------
+struct Header {
+    uint8_t magic1 = 0x8b;
+    uint8_t method = 8;
+    uint8_t flags = 0;   // only the bits are written; fields below follow them
+    uint32_t mtime = 0;
+    uint16_t part = 0;                 // written when flags & 0x02
+    std::string extra;                 // written when flags & 0x04
+    std::string name;                  // written when flags & 0x08
+    std::string comment;               // written when flags & 0x10
+};
+std::string header_bytes_of(const Header &h);
+
+// Header + body + trailer (CRC and length of `plain`).
+std::string member(const std::string &deflate, const std::string &plain, const Header &h = {});
+std::string trailer(const std::string &plain);
+
+// ---- building DEFLATE streams -------------------------------------------------------
+// Writes bit fields least significant bit first and Huffman codes most
+// significant bit first, as DEFLATE packs them.
+class BitWriter {
+public:
+    void bits(uint32_t value, unsigned n);
+    void code(uint32_t code, unsigned len);  // Huffman code, first bit = its top bit
+    void align();                            // pad with zero bits to a byte boundary
+    void bytes(const std::string &s);        // after align()
+    std::string finish();                    // pads and returns the stream
+
+private:
+    std::string out_;
+    uint32_t acc_ = 0;
+    unsigned n_ = 0;
+};
+
+// A canonical Huffman code given its code lengths (0 = no code).
+struct Code {
+    std::vector<unsigned> lengths;
+    std::vector<uint32_t> codes;
+    explicit Code(std::vector<unsigned> lens);
+    void put(BitWriter &w, unsigned symbol) const;
+};
+
+Code fixed_literal_code();
+Code fixed_distance_code();  // 32 codes of 5 bits, 30 and 31 included
+
+// Writes a length with its extra bits, or a distance with its extra bits,
+// through the given code (RFC 1951 tables).
+void put_length(BitWriter &w, const Code &lit, unsigned length);
+void put_distance(BitWriter &w, const Code &dist, unsigned distance);
+
+// A complete code-length code (symbols 0-12: 4 bits, 13-18: 5 bits).
+Code standard_clen_code();
+
+// Writes a dynamic block header (after the BFINAL/BTYPE bits): HLIT, HDIST,
+// HCLEN = 19 with the code-length code `clen`, then the literal/length and
+// distance lengths one symbol each (no repeats).
+void put_dynamic_header(BitWriter &w, const std::vector<unsigned> &lit_lens,
+                        const std::vector<unsigned> &dist_lens, const Code &clen);
+// Only HLIT/HDIST/HCLEN and the code-length code; the caller writes the
+// lengths itself (for repeat tests).
+void put_dynamic_prefix(BitWriter &w, unsigned nl, unsigned nd, const Code &clen);
+
+// Stored block(s) of `data` (split at 65535), the last one final when `last`.
+void put_stored(BitWriter &w, const std::string &data, bool last);
+// A fixed block of literals only.
+void put_fixed_literals(BitWriter &w, const std::string &data, bool last);
+
+// Writes blocks token by token and keeps the output they must decode to.
+struct Tokens {
+    BitWriter w;
+    std::string plain;
+    Code lit = fixed_literal_code();
+    Code dist = fixed_distance_code();
+
+    void fixed_begin(bool last);
+    // Dynamic block header with these lengths; the block's codes become them.
+    void dynamic_begin(bool last, const std::vector<unsigned> &lit_lens,
+                       const std::vector<unsigned> &dist_lens);
+    void literal(char c);
+    void literals(const std::string &s);
+    void match(unsigned length, unsigned distance);  // before the first byte: zeros
+    void end_block();
+    void stored(const std::string &data, bool last);
+    std::string member() { return decode_kit::member(w.finish(), plain); }
+};
+
+// Complete codes over all 286 literal/length and all 30 distance symbols.
+std::vector<unsigned> full_literal_lengths();
+std::vector<unsigned> full_distance_lengths();
+
+// Deterministic pseudo-random bytes.
+std::string pattern(size_t n, unsigned seed);
+
+}  // namespace decode_kit

@@ -1,0 +1,209 @@
+// Conformance of the decoder against zlib as a black-box encoder: every
+// level, strategy and window size, boundary sizes around the 32 KiB window,
+// several MiB of mixed data, flushes inside the stream, and members with
+// optional header fields. zlib only produces the streams; the decoding is ours.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decode_kit.h"
+
+using namespace decode_kit;
+
+namespace {
+
+// Text-like runs, random bytes, single-byte runs and copies from far back,
+// so that every kind of block and match distance turns up.
+std::string mixed(size_t n, unsigned seed) {
+    static const char *const kWords[] = {"archive ", "member ", "window ", "the ", "of ", "\n",
+                                         "kivra ", "deflate ", "header ", "0123456789 "};
+    std::mt19937 rng(seed);
+    std::string s;
+    s.reserve(n);
+    while (s.size() < n) {
+        switch (rng() % 4) {
+        case 0:
+            for (int i = 0, k = 20 + rng() % 200; i < k; i++) s += kWords[rng() % 10];
+            break;
+        case 1:
+            s += pattern(1 + rng() % 3000, static_cast<unsigned>(rng()));
+            break;
+        case 2:
+            s.append(1 + rng() % 1000, static_cast<char>(rng()));
+            break;
+        default:
+            if (s.size() > 100) {
+                const size_t back = 1 + rng() % std::min<size_t>(s.size(), 40000);
+                const size_t len = 3 + rng() % 600;
+                for (size_t i = 0; i < len; i++) s.push_back(s[s.size() - back]);
+            }
+        }
+    }
+    s.resize(n);
+    return s;
+}
+
+// zlib member: gzip wrapper (wbits + 16) or a raw stream (negative wbits);
+// flush_every > 0 adds a sync flush every that many input bytes.
+std::string zlib_compress(const std::string &in, int level, int strategy, int wbits,
+                          size_t flush_every = 0, gz_header *head = nullptr) {
+    z_stream zs{};
+    EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, wbits, 8, strategy), Z_OK);
+    if (head != nullptr) {
+        EXPECT_EQ(deflateSetHeader(&zs, head), Z_OK);
+    }
+    std::string out;
+    std::vector<unsigned char> buf(1 << 16);
+    size_t pos = 0;
+    int ret;
+    do {
+        const size_t piece = flush_every ? std::min(flush_every, in.size() - pos) : in.size() - pos;
+        zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data() + pos));
+        zs.avail_in = static_cast<uInt>(piece);
+        pos += piece;
+        const int flush = pos == in.size() ? Z_FINISH : Z_SYNC_FLUSH;
+        do {
+            zs.next_out = buf.data();
+            zs.avail_out = static_cast<uInt>(buf.size());
+            ret = deflate(&zs, flush);
+            out.append(reinterpret_cast<char *>(buf.data()), buf.size() - zs.avail_out);
+        } while (zs.avail_out == 0 || (flush == Z_FINISH && ret != Z_STREAM_END));
+    } while (pos < in.size());
+    deflateEnd(&zs);
+    return out;
+}
+
+struct ZCase {
+    std::string name;
+    int level;
+    int strategy;
+    int wbits;
+    size_t size;
+    size_t flush_every;
+};
+
+std::vector<ZCase> cases() {
+    std::vector<ZCase> v;
+    const size_t sizes[] = {0, 1, 32767, 32768, 32769, 65536};
+    for (int level = 0; level <= 9; level++) {
+        for (size_t size : sizes) {
+            v.push_back({"level" + std::to_string(level) + "_size" + std::to_string(size), level,
+                         Z_DEFAULT_STRATEGY, 15, size, 0});
+        }
+    }
+    const std::pair<int, const char *> strategies[] = {
+        {Z_FILTERED, "filtered"}, {Z_HUFFMAN_ONLY, "huffman"}, {Z_RLE, "rle"}, {Z_FIXED, "fixed"}};
+    for (auto [strategy, sname] : strategies) {
+        for (int level : {1, 6, 9}) {
+            v.push_back({std::string(sname) + "_level" + std::to_string(level), level, strategy, 15,
+                         300000, 0});
+        }
+    }
+    for (int wbits = 9; wbits <= 15; wbits++) {
+        v.push_back({"window" + std::to_string(wbits), 9, Z_DEFAULT_STRATEGY, wbits, 200000, 0});
+    }
+    for (int level : {1, 6, 9}) {
+        v.push_back({"several_MiB_level" + std::to_string(level), level, Z_DEFAULT_STRATEGY, 15,
+                     5u << 20, 0});
+    }
+    v.push_back({"sync_flushes_level6", 6, Z_DEFAULT_STRATEGY, 15, 100000, 997});
+    v.push_back({"sync_flushes_level0", 0, Z_DEFAULT_STRATEGY, 15, 100000, 5000});
+    return v;
+}
+
+class ZlibStream : public ::testing::TestWithParam<ZCase> {};
+
+TEST_P(ZlibStream, DecodesToOriginal) {
+    const ZCase &c = GetParam();
+    const std::string plain = mixed(c.size, static_cast<unsigned>(c.size + c.level));
+    const std::string gz = zlib_compress(plain, c.level, c.strategy, 16 + c.wbits, c.flush_every);
+    ChildResult r = decode_member(gz);
+    ASSERT_FALSE(r.signaled);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.size(), plain.size());
+    EXPECT_TRUE(r.out == plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, ZlibStream, ::testing::ValuesIn(cases()),
+                         [](const auto &info) { return info.param.name; });
+
+// Optional header fields around a zlib body.
+struct HeaderCase {
+    const char *name;
+    Header header;
+};
+
+Header hand(uint8_t magic1, uint8_t flags) {
+    Header h;
+    h.magic1 = magic1;
+    h.flags = flags;
+    h.part = 3;
+    h.extra = "EXTRA";
+    h.name = "data.bin";
+    h.comment = "comment";
+    return h;
+}
+
+const HeaderCase kHeaders[] = {
+    {"extra", hand(0x8b, 0x04)},       {"comment", hand(0x8b, 0x10)},
+    {"part_number", hand(0x8b, 0x02)}, {"magic_1f9e", hand(0x9e, 0x08)},
+    {"all_fields", hand(0x8b, 0x1e)},  {"magic_1f9e_all_fields", hand(0x9e, 0x1e)},
+};
+
+class ZlibHeader : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(ZlibHeader, DecodesToOriginal) {
+    const std::string plain = mixed(50000, 9);
+    const std::string raw = zlib_compress(plain, 9, Z_DEFAULT_STRATEGY, -15);
+    ChildResult r = decode_member(member(raw, plain, GetParam().header));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, ZlibHeader, ::testing::ValuesIn(kHeaders),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// zlib's own header writer with FEXTRA, FNAME and FCOMMENT.
+TEST(ZlibHeaderWriter, ExtraNameComment) {
+    const std::string plain = mixed(40000, 3);
+    gz_header head{};
+    std::string extra = "xx", name = "zname", comment = "zcomment";
+    head.extra = reinterpret_cast<Bytef *>(extra.data());
+    head.extra_len = static_cast<uInt>(extra.size());
+    head.name = reinterpret_cast<Bytef *>(name.data());
+    head.comment = reinterpret_cast<Bytef *>(comment.data());
+    head.time = 1000000;
+    const std::string gz = zlib_compress(plain, 6, Z_DEFAULT_STRATEGY, 31, 0, &head);
+    ChildResult r = decode_member(gz);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == plain);
+}
+
+// Corruption of real encoder output: only the decoder's own messages.
+TEST(ZlibRobust, CorruptedMembers) {
+    const std::string plain = mixed(3000, 5);
+    const std::string gz = zlib_compress(plain, 9, Z_DEFAULT_STRATEGY, 31);
+    std::mt19937 rng(99);
+    for (int round = 0; round < 600; round++) {
+        std::string bad = gz;
+        const size_t at = 10 + rng() % (bad.size() - 10);
+        bad[at] = static_cast<char>(bad[at] ^ (1 + rng() % 255));
+        ChildResult r = decode_member(bad);
+        ASSERT_FALSE(r.signaled) << "round " << round;
+        if (r.status == 0) {
+            EXPECT_TRUE(r.out == plain) << "round " << round;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        const std::string &e = r.err;
+        const bool known = e.find("\nkivra: in.gz: invalid compressed data--") != std::string::npos ||
+                           e == "\nkivra: in.gz: unexpected end of file\n";
+        EXPECT_TRUE(known) << "round " << round << ": " << e;
+    }
+}
+
+}  // namespace
