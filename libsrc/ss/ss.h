@@ -64,6 +64,14 @@ struct ssmnttab {
 struct ssmnttab *ss_getmntent();
 void ss_endmntent();
 struct ssmnttab *ss_getmntbyname(const char *name);
+struct mntent;
+struct ssmnttab *mt_copy(struct mntent *mt);  // fills the library's record, returns it
+
+// The mount table the unit reads: "/etc/mtab" unless a test points it at a
+// prepared file. A NULL path restores the default; either call closes the
+// table, so the next ss_getmntent starts at the first entry of the new file.
+constexpr const char *SS_MNTTAB = "/etc/mtab";
+void ss_setmnttab(const char *path);
 
 // ---- filesystem space (fsinfo.cc) -------------------------------------------------------
 int FsHasMegSpace(const char *path, unsigned int value, int *is_root, uint64_t *megs_avl);
@@ -73,6 +81,20 @@ double FsBlocksUsed(const char *path, int block_size);
 double FsMegsUsed(const char *path);
 double FsBlocksFree(const char *path, int block_size);
 int FsIsWritable(const char *p);
+
+// The arithmetic of FsHasMegSpace/FsHasPrtSpace on recorded statfs counts,
+// so that it can be checked for block sizes no test machine has.
+struct FsCounts {
+    uint64_t bsize;   // f_bsize, bytes per block
+    uint64_t blocks;  // f_blocks, total blocks
+    uint64_t bavail;  // f_bavail, blocks free for unprivileged users
+};
+// Free megabytes of a filesystem with these counts (truncated).
+uint64_t FsMegsAvail(const FsCounts &c);
+// opts 2: 1 when at least value megabytes are free; opts 1: 1 when at least
+// value percent of the blocks are free; 0 when not; -1 for any other opts.
+// *megs_avl receives FsMegsAvail(c) in every case.
+int FsJudge(int opts, const FsCounts &c, unsigned int value, uint64_t *megs_avl);
 
 // ---- error reports (err.cc) ---------------------------------------------------------------
 extern FILE *_Errstrm;  // NULL: standard error

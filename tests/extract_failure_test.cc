@@ -1,0 +1,106 @@
+// End to end: what an installer does when a step fails - the run program
+// exits non-zero, the extract command fails or is killed, the payload is
+// corrupt. Each failure must show in the exit status and keep the run program
+// from running after a failed extraction.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "extract_kit.h"
+#include "testkit.h"
+
+namespace {
+
+using extract_kit::build_archive;
+using testkit::RunResult;
+
+const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
+
+class Failing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tar = extract_kit::make_payload(tmp.path());
+        mkdir(work().c_str(), 0755);
+    }
+    std::string work() const { return tmp.file("work"); }
+    std::string at(const std::string &rel) const { return work() + "/" + rel; }
+    bool exists(const std::string &rel) const {
+        struct stat sb;
+        return stat(at(rel).c_str(), &sb) == 0;
+    }
+    RunResult start() {
+        testkit::RunOptions o;
+        o.cwd = work();
+        o.stdin_null = true;
+        return testkit::run({"./inst"}, o);
+    }
+    testkit::TempDir tmp;
+    std::string tar;
+};
+
+TEST_F(Failing, RunProgramExitStatusThree) {
+    build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", "echo ran; exit 3"}, tar, at("inst"));
+    RunResult r = start();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ran\n");
+    EXPECT_EQ(r.err, kBanner + "\n./inst: final processing of payload.tar failed\n\nCommand: echo ran; exit 3\n");
+}
+
+TEST_F(Failing, ExtractCommandFailsOrIsKilled) {
+    const char *commands[] = {"cat > /dev/null; exit 4", "cat > /dev/null; kill -KILL $$"};
+    for (const char *cmd : commands) {
+        build_archive({"-C", "Test installer", "-f", cmd, "-r", "touch %p/ran"}, tar, at("inst"));
+        RunResult r = start();
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_EQ(r.out, "") << cmd;
+        EXPECT_EQ(r.err, kBanner + "\n./inst: extraction of payload.tar failed\n\nCommand: " + cmd + "\n");
+        EXPECT_FALSE(exists("ran")) << cmd;
+    }
+}
+
+// Offset of the first payload byte: after the magic and the four strings.
+size_t payload_start(const std::string &archive) {
+    size_t pos = archive.find("kivra+magik");
+    EXPECT_NE(pos, std::string::npos);
+    pos += 11;
+    for (int i = 0; i < 4; i++) pos = archive.find('\0', pos) + 1;
+    return pos;
+}
+
+TEST_F(Failing, CorruptMemberEndsTheRun) {
+    build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", "touch %p/ran"}, tar, at("good"));
+    const std::string good = testkit::read_file(at("good"));
+    const size_t first = payload_start(good);
+    ASSERT_EQ(good.substr(first, 3), "\x1f\x8b\x08");
+    struct Case {
+        const char *what;
+        size_t offset;  // byte to change
+        std::string err;
+    } cases[] = {
+        {"method", first + 2,
+         "./inst: ./inst: unknown method 9 -- get newer version of gzip\n./inst: unknown compression method\n"},
+        {"crc", good.size() - 8, kBanner + "\n./inst: ./inst: invalid compressed data--crc error\n"},
+        {"length", good.size() - 4, kBanner + "\n./inst: ./inst: invalid compressed data--length error\n"},
+    };
+    for (const Case &c : cases) {
+        std::string bad = good;
+        bad[c.offset] = static_cast<char>(bad[c.offset] + 1);
+        testkit::write_file(at("inst"), bad, 0755);
+        RunResult r = start();
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_FALSE(exists("ran")) << c.what;
+    }
+}
+
+TEST_F(Failing, EmptyRawPayloadDoesNotRun) {
+    testkit::write_file(tmp.file("empty"), "");
+    build_archive({"-a", "-C", "Test installer", "-f", "cat > /dev/null", "-r", "touch %p/ran"}, tmp.file("empty"),
+                  at("inst"));
+    RunResult r = start();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kBanner);
+    EXPECT_FALSE(exists("ran"));
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// End to end: installers built by the real binary around a tar payload, run
+// as a user would run them. Each extraction pauses 2 s, so every scenario is
+// its own TEST and CTest runs them side by side.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "extract_kit.h"
+#include "testkit.h"
+
+namespace {
+
+using extract_kit::build_archive;
+using testkit::RunOptions;
+using testkit::RunResult;
+
+const char *kBanner = "\nTest installer\n\nPlease wait...\n";
+
+class Installer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tar = extract_kit::make_payload(tmp.path());
+        mkdir(work().c_str(), 0755);
+    }
+    std::string work() const { return tmp.file("work"); }
+    std::string at(const std::string &rel) const { return work() + "/" + rel; }
+    bool exists(const std::string &rel) const {
+        struct stat sb;
+        return stat(at(rel).c_str(), &sb) == 0;
+    }
+    // An installer that unpacks into ./out and records its environment.
+    void build(std::vector<std::string> extra = {}) {
+        std::vector<std::string> opts{"-C", "Test installer", "-f", "mkdir -p %p/out && tar xf - -C %p/out",
+                                      "-r", "env > %p/run.env; echo ran", "-F", "A=1,FLAG", "-O", "acme"};
+        opts.insert(opts.end(), extra.begin(), extra.end());
+        build_archive(opts, tar, at("inst"));
+    }
+    RunResult start(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), "./inst");
+        RunOptions o;
+        o.cwd = work();
+        o.stdin_null = true;
+        return testkit::run(args, o);
+    }
+    void expect_unpacked() {
+        EXPECT_EQ(testkit::read_file(at("out/a.txt")), "alpha\n");
+        EXPECT_EQ(testkit::read_file(at("out/sub/b.txt")), "beta\n");
+    }
+    std::string run_command() const { return "env > " + work() + "/run.env; echo ran"; }
+
+    testkit::TempDir tmp;
+    std::string tar;
+};
+
+bool has_line(const std::string &text, const std::string &line) {
+    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+TEST_F(Installer, UnpacksAndRunsProgramWithFeatures) {
+    build();
+    RunResult r = start();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ran\n");
+    EXPECT_EQ(r.err, kBanner);
+    expect_unpacked();
+    std::string env = testkit::read_file(at("run.env"));
+    for (const char *line : {"A=1", "FLAG=", "QM_VENDOR=acme", "NAME=payload.tar"}) {
+        EXPECT_TRUE(has_line(env, line)) << line;
+    }
+}
+
+TEST_F(Installer, RawPayloadGoesToItsNameByDefault) {
+    // -a stores the tar raw; no -f: the default command writes %p/%o.
+    build_archive({"-a", "-C", "Test installer", "-r", "env > %p/run.env"}, tar, at("inst"));
+    RunResult r = start();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, kBanner);
+    EXPECT_EQ(testkit::read_file(at("payload.tar")), testkit::read_file(tar));
+    std::string env = testkit::read_file(at("run.env"));
+    EXPECT_TRUE(has_line(env, "NOCOMPR="));
+    EXPECT_TRUE(has_line(env, "NAME=payload.tar"));
+}
+
+TEST_F(Installer, NoRunOption) {
+    build();
+    RunResult r = start({"-n"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kBanner);
+    expect_unpacked();
+    EXPECT_FALSE(exists("run.env"));
+}
+
+TEST_F(Installer, ExtractOnlyWritesPayloadToStdout) {
+    build();
+    RunResult r = start({"-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, testkit::read_file(tar));
+    EXPECT_EQ(r.err, std::string(kBanner) + "Deflating payload.tar...\n");
+    EXPECT_FALSE(exists("out"));
+    EXPECT_FALSE(exists("run.env"));
+}
+
+TEST_F(Installer, ToStdoutNamesTheOutputStdout) {
+    build_archive({"-C", "Test installer"}, tar, at("inst"));
+    RunResult r = start({"-c"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kBanner);
+    EXPECT_EQ(testkit::read_file(at("stdout")), testkit::read_file(tar));
+    EXPECT_FALSE(exists("payload.tar"));
+}
+
+TEST_F(Installer, VerboseWithoutTerminalDoesNotRun) {
+    build();
+    RunResult r = start({"-v"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n    " + run_command() +
+                         "\nbut stdin is not a terminal. So forget it.\n");
+    EXPECT_EQ(r.err, std::string(kBanner) + "Deflating payload.tar...\n");
+    expect_unpacked();
+    EXPECT_FALSE(exists("run.env"));
+}
+
+TEST_F(Installer, UtilityExtractsNamedArchive) {
+    build();
+    RunOptions o;
+    o.cwd = work();
+    o.stdin_null = true;
+    RunResult r = testkit::run({testkit::kivra_bin(), "-u", "-n", "./inst"}, o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, kBanner);
+    expect_unpacked();
+}
+
+}  // namespace

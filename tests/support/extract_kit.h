@@ -1,0 +1,30 @@
+// extract_kit.h - helpers for the end-to-end extraction tests: a small tar
+// payload, installers built by the real binary, runs on a pseudo-terminal.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "testkit.h"
+
+namespace extract_kit {
+
+// Writes a small tree (a.txt, sub/b.txt) under dir/src and packs it into
+// dir/payload.tar with the system's tar. Returns the tar file's path.
+std::string make_payload(const std::string &dir);
+
+// Runs `kivra <options> <input>` and stores its standard output as the
+// executable archive `out`. Returns the builder's stderr; the status must be 0.
+std::string build_archive(const std::vector<std::string> &options, const std::string &input,
+                          const std::string &out);
+
+// Runs argv with a pseudo-terminal as standard input and standard output
+// (echo and output translation off), after writing `typed` to the terminal.
+// stderr goes to a file. out holds what the program wrote to the terminal.
+testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::string &typed,
+                              const std::string &cwd);
+
+// Quotes s for /bin/sh.
+std::string shq(const std::string &s);
+
+}  // namespace extract_kit
