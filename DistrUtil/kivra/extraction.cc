@@ -8,8 +8,14 @@
 // its exit status: a failed extraction is reported and the run program is
 // not started. While the pipe is open, a broken pipe is an ordinary write
 // error (SIGPIPE is ignored for that span only, so neither command inherits
-// the setting): the process then ends through the write-error path, whose
-// exit also removes a temporary link made by the free-space check.
+// the setting): the process then ends through the write-error path.
+//
+// A fatal error while the pipe is open (corrupt data, a failed write) ends the
+// process through exit. An exit handler then closes the pipe and waits for the
+// extract command first, and only after that does the free-space check's own
+// handler remove a temporary link: the command never loses the link while it
+// may still be writing through it. (Exit handlers run in reverse order of
+// registration, and the link is always made before the pipe is opened.)
 #include "kivra.h"
 #include "ss.h"
 
@@ -129,8 +135,19 @@ int run_after_extraction(const char *program) {
     return status;
 }
 
+FILE *open_pipe;  // the extract command's pipe while the transfer runs
+
+// Exit handler: lets the extract command finish before the process is gone.
+void close_pipe_at_exit() {
+    if (open_pipe == nullptr) return;
+    FILE *p = open_pipe;
+    open_pipe = nullptr;
+    pclose(p);
+}
+
 // Closes the pipe, waits for the extract command and judges its end.
 bool extract_command_succeeded(FILE *p, const char *pcmd) {
+    open_pipe = nullptr;
     int st = pclose(p);
     std::signal(SIGPIPE, SIG_DFL);
     if (st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) return true;
@@ -156,6 +173,8 @@ int extract_payload(char *program, bool data_compressed) {
             std::perror(pcmd.get());
             return -1;
         }
+        static const bool handler_set = std::atexit(close_pipe_at_exit) == 0;
+        if (handler_set) open_pipe = p;
         std::signal(SIGPIPE, SIG_IGN);
         to_stdout = 0;
         ofd = fileno(p);
