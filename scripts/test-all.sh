@@ -8,7 +8,7 @@ kivra_install_deps all
 
 for preset in x86_64 i386; do
   echo "== configure and build: $preset"
-  cmake --preset "$preset" >/dev/null
+  cmake --preset "$preset" -DKIVRA_TESTS=ON >/dev/null
   cmake --build --preset "$preset"
 done
 status=0
