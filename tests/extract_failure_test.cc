@@ -16,27 +16,7 @@ using testkit::RunResult;
 
 const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
 
-class Failing : public ::testing::Test {
-protected:
-    void SetUp() override {
-        tar = extract_kit::make_payload(tmp.path());
-        mkdir(work().c_str(), 0755);
-    }
-    std::string work() const { return tmp.file("work"); }
-    std::string at(const std::string &rel) const { return work() + "/" + rel; }
-    bool exists(const std::string &rel) const {
-        struct stat sb;
-        return stat(at(rel).c_str(), &sb) == 0;
-    }
-    RunResult start() {
-        testkit::RunOptions o;
-        o.cwd = work();
-        o.stdin_null = true;
-        return testkit::run({"./inst"}, o);
-    }
-    testkit::TempDir tmp;
-    std::string tar;
-};
+using Failing = extract_kit::WorkDir;
 
 TEST_F(Failing, RunProgramExitStatusThree) {
     build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", "echo ran; exit 3"}, tar, at("inst"));

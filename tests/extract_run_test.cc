@@ -16,18 +16,8 @@ using testkit::RunResult;
 
 const char *kBanner = "\nTest installer\n\nPlease wait...\n";
 
-class Installer : public ::testing::Test {
+class Installer : public extract_kit::WorkDir {
 protected:
-    void SetUp() override {
-        tar = extract_kit::make_payload(tmp.path());
-        mkdir(work().c_str(), 0755);
-    }
-    std::string work() const { return tmp.file("work"); }
-    std::string at(const std::string &rel) const { return work() + "/" + rel; }
-    bool exists(const std::string &rel) const {
-        struct stat sb;
-        return stat(at(rel).c_str(), &sb) == 0;
-    }
     // An installer that unpacks into ./out and records its environment.
     void build(std::vector<std::string> extra = {}) {
         std::vector<std::string> opts{"-C", "Test installer", "-f", "mkdir -p %p/out && tar xf - -C %p/out",
@@ -35,21 +25,11 @@ protected:
         opts.insert(opts.end(), extra.begin(), extra.end());
         build_archive(opts, tar, at("inst"));
     }
-    RunResult start(std::vector<std::string> args = {}) {
-        args.insert(args.begin(), "./inst");
-        RunOptions o;
-        o.cwd = work();
-        o.stdin_null = true;
-        return testkit::run(args, o);
-    }
     void expect_unpacked() {
         EXPECT_EQ(testkit::read_file(at("out/a.txt")), "alpha\n");
         EXPECT_EQ(testkit::read_file(at("out/sub/b.txt")), "beta\n");
     }
     std::string run_command() const { return "env > " + work() + "/run.env; echo ran"; }
-
-    testkit::TempDir tmp;
-    std::string tar;
 };
 
 bool has_line(const std::string &text, const std::string &line) {

@@ -105,4 +105,22 @@ std::string shq(const std::string &s) {
     return q + "'";
 }
 
+void WorkDir::SetUp() {
+    tar = make_payload(tmp.path());
+    mkdir(work().c_str(), 0755);
+}
+
+bool WorkDir::exists(const std::string &rel) const {
+    struct stat sb;
+    return stat(at(rel).c_str(), &sb) == 0;
+}
+
+testkit::RunResult WorkDir::start(std::vector<std::string> args) const {
+    args.insert(args.begin(), "./inst");
+    testkit::RunOptions o;
+    o.cwd = work();
+    o.stdin_null = true;
+    return testkit::run(args, o);
+}
+
 }  // namespace extract_kit

@@ -2,6 +2,8 @@
 // payload, installers built by the real binary, runs on a pseudo-terminal.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -26,5 +28,20 @@ testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::s
 
 // Quotes s for /bin/sh.
 std::string shq(const std::string &s);
+
+// A scratch directory with the tar payload and an empty work/ directory where
+// installers are built and run.
+class WorkDir : public ::testing::Test {
+protected:
+    void SetUp() override;
+    std::string work() const { return tmp.file("work"); }
+    std::string at(const std::string &rel) const { return work() + "/" + rel; }
+    bool exists(const std::string &rel) const;
+    // Runs ./inst with the arguments in work/, standard input from /dev/null.
+    testkit::RunResult start(std::vector<std::string> args = {}) const;
+
+    testkit::TempDir tmp;
+    std::string tar;
+};
 
 }  // namespace extract_kit
