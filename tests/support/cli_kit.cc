@@ -76,13 +76,4 @@ std::string stats_line(const Stats &s) {
     return line + buf + ratio_text(header_bytes + unc - static_cast<long long>(s.compressed), unc) + " " + s.name + "\n";
 }
 
-uint32_t crc32_of(const std::string &data) {
-    uint32_t c = 0xffffffffu;
-    for (unsigned char b : data) {
-        c ^= b;
-        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-    }
-    return c ^ 0xffffffffu;
-}
-
 }  // namespace cli_kit

@@ -60,6 +60,6 @@ struct Stats {
 };
 std::string stats_line(const Stats &s);
 
-uint32_t crc32_of(const std::string &data);  // bitwise, independent of the codec
+using testkit::crc32_of;
 
 }  // namespace cli_kit

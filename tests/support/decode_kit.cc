@@ -74,15 +74,6 @@ ChildResult decode_member(const std::string &gz) {
     });
 }
 
-uint32_t crc32_of(const std::string &data) {
-    uint32_t c = 0xffffffffu;
-    for (unsigned char b : data) {
-        c ^= b;
-        for (int k = 0; k < 8; k++) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1)));
-    }
-    return c ^ 0xffffffffu;
-}
-
 namespace {
 void le16(std::string &s, uint32_t v) {
     s.push_back(static_cast<char>(v & 0xff));

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "testkit.h"
+
 namespace decode_kit {
 
 struct ChildResult {
@@ -35,7 +37,7 @@ ChildResult run_child(const std::string &input, const std::function<int()> &body
 ChildResult decode_member(const std::string &gz);
 
 // Bitwise CRC-32 of RFC 1952, independent of the code under test.
-uint32_t crc32_of(const std::string &data);
+using testkit::crc32_of;
 
 // ---- building members --------------------------------------------------------
 struct Header {

@@ -241,15 +241,6 @@ std::string compress(const std::vector<std::pair<std::string, std::string>> &fil
 
 std::string compress1(const std::string &data, const std::string &name) { return compress({{name, data}}); }
 
-uint32_t crc32_of(const std::string &s) {
-    uint32_t c = 0xffffffffu;
-    for (unsigned char b : s) {
-        c ^= b;
-        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-    }
-    return c ^ 0xffffffffu;
-}
-
 namespace {
 uint32_t next(uint32_t &x) {  // xorshift32
     x ^= x << 13;

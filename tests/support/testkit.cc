@@ -96,6 +96,15 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opts) {
     return r;
 }
 
+uint32_t crc32_of(const std::string &data) {
+    uint32_t c = 0xffffffffu;
+    for (unsigned char b : data) {
+        c ^= b;
+        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+    }
+    return c ^ 0xffffffffu;
+}
+
 RunResult sh(const std::string &command, const RunOptions &opts) {
     return run({"/bin/sh", "-c", command}, opts);
 }

@@ -2,6 +2,7 @@
 // running the real kivra binary (or any command) with captured output.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ struct RunOptions {
 
 // Runs argv[0] (looked up on PATH when it has no '/') with the arguments.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opts = {});
+// CRC-32 of data computed bit by bit: independent of the codec's table.
+uint32_t crc32_of(const std::string &data);
+
 // Runs a /bin/sh command line.
 RunResult sh(const std::string &command, const RunOptions &opts = {});
 
