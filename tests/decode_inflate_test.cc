@@ -18,6 +18,14 @@ ChildResult inflate_only(const std::string &stream) {
     return run_child(stream + std::string(16, '\0'), [] { return inflate(); });
 }
 
+// A writer holding the header of a last block of the given type.
+BitWriter last_block(unsigned type) {
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(type, 2);
+    return w;
+}
+
 // Literal lengths giving codes to 'a', 'b' and end of block only.
 std::vector<unsigned> abc_literals() {
     std::vector<unsigned> l(257, 0);
@@ -37,9 +45,7 @@ struct ResultCase {
 const ResultCase kResultCases[] = {
     {"stored complement mismatch",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(0, 2);
+         BitWriter w = last_block(0);
          w.align();
          w.bits(5, 16);
          w.bits((~5u & 0xffff) ^ 0x100, 16);
@@ -49,53 +55,41 @@ const ResultCase kResultCases[] = {
      1, ""},
     {"block type 3",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(3, 2);
+         BitWriter w = last_block(3);
          return w.finish();
      },
      2, ""},
     {"literal count 287",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          put_dynamic_prefix(w, 287, 1, standard_clen_code());
          return w.finish();
      },
      1, ""},
     {"literal count 288",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          put_dynamic_prefix(w, 288, 1, standard_clen_code());
          return w.finish();
      },
      1, ""},
     {"distance count 31",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          put_dynamic_prefix(w, 257, 31, standard_clen_code());
          return w.finish();
      },
      1, ""},
     {"distance count 32",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          put_dynamic_prefix(w, 257, 32, standard_clen_code());
          return w.finish();
      },
      1, ""},
     {"over-subscribed code-length code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          std::vector<unsigned> l(19, 0);
          l[0] = l[1] = l[2] = 1;
          put_dynamic_prefix(w, 257, 1, Code(l));
@@ -104,9 +98,7 @@ const ResultCase kResultCases[] = {
      2, ""},
     {"incomplete code-length code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          std::vector<unsigned> l(19, 0);
          l[0] = l[1] = l[2] = 2;
          put_dynamic_prefix(w, 257, 1, Code(l));
@@ -115,18 +107,14 @@ const ResultCase kResultCases[] = {
      1, ""},
     {"empty code-length code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          put_dynamic_prefix(w, 257, 1, Code(std::vector<unsigned>(19, 0)));
          return w.finish();
      },
      1, ""},
     {"over-subscribed literal code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          std::vector<unsigned> lit = abc_literals();
          lit['c'] = 1;
          put_dynamic_header(w, lit, {1}, standard_clen_code());
@@ -135,9 +123,7 @@ const ResultCase kResultCases[] = {
      2, ""},
     {"incomplete literal code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          std::vector<unsigned> lit = abc_literals();
          lit['b'] = 0;
          put_dynamic_header(w, lit, {1}, standard_clen_code());
@@ -146,27 +132,21 @@ const ResultCase kResultCases[] = {
      1, " incomplete literal tree\n"},
     {"over-subscribed distance code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          put_dynamic_header(w, abc_literals(), {1, 1, 1}, standard_clen_code());
          return w.finish();
      },
      2, ""},
     {"incomplete distance code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          put_dynamic_header(w, abc_literals(), {2, 2, 2}, standard_clen_code());
          return w.finish();
      },
      1, " incomplete distance tree\n"},
     {"code-length repeat past the end",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          Code clen = standard_clen_code();
          put_dynamic_prefix(w, 257, 1, clen);
          for (int i = 0; i < 250; i++) clen.put(w, 0);
@@ -177,18 +157,14 @@ const ResultCase kResultCases[] = {
      1, ""},
     {"empty literal code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          put_dynamic_header(w, std::vector<unsigned>(257, 0), {1}, standard_clen_code());
          return w.finish();
      },
      1, ""},
     {"length code with an empty distance code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          std::vector<unsigned> lit = abc_literals();
          lit['b'] = 0;
          lit.resize(258);
@@ -203,9 +179,7 @@ const ResultCase kResultCases[] = {
      1, ""},
     {"free pattern of a single length-1 distance code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          std::vector<unsigned> lit = abc_literals();
          lit['b'] = 0;
          lit.resize(258);
@@ -221,9 +195,7 @@ const ResultCase kResultCases[] = {
      1, ""},
     {"free pattern of a single length-1 literal code",
      [] {
-         BitWriter w;
-         w.bits(1, 1);
-         w.bits(2, 2);
+         BitWriter w = last_block(2);
          std::vector<unsigned> lit(257, 0);
          lit[256] = 1;
          put_dynamic_header(w, lit, {0}, standard_clen_code());
@@ -403,9 +375,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, InflateDecode, ::testing::ValuesIn(kDecodeCases)
 TEST(InflateDynamic, RepeatAtStartRepeatsZero) {
     // Lengths: 16 first (three times the previous length, which is 0), then
     // explicit lengths; 'a' (97) and end of block get 1-bit codes.
-    BitWriter w;
-    w.bits(1, 1);
-    w.bits(2, 2);
+    BitWriter w = last_block(2);
     Code clen = standard_clen_code();
     put_dynamic_prefix(w, 257, 1, clen);
     clen.put(w, 16);
@@ -431,9 +401,7 @@ TEST(InflateDynamic, RepeatCrossesIntoDistanceLengths) {
     // the last literal/length lengths carries on into the distance lengths.
     // Codes: 'a' 1 bit, 256 and 257 2 bits; distances 0 and 1 2 bits, 2 1 bit.
     auto stream = [](unsigned repeat_extra) {
-        BitWriter w;
-        w.bits(1, 1);
-        w.bits(2, 2);
+        BitWriter w = last_block(2);
         Code clen = standard_clen_code();
         put_dynamic_prefix(w, 258, 3, clen);
         for (unsigned i = 0; i < 256; i++) clen.put(w, i == 'a' ? 1 : 0);
@@ -463,9 +431,7 @@ TEST(InflateDynamic, SingleDistanceCodeOfLengthOne) {
     lit['b'] = 0;
     lit.resize(258);
     lit[257] = 2;  // length 3
-    BitWriter w;
-    w.bits(1, 1);
-    w.bits(2, 2);
+    BitWriter w = last_block(2);
     put_dynamic_header(w, lit, {1}, standard_clen_code());
     Code c(lit);
     c.put(w, 'a');
@@ -479,9 +445,7 @@ TEST(InflateDynamic, SingleDistanceCodeOfLengthOne) {
 
 TEST(InflateDynamic, LiteralsOnlyWithEmptyDistanceCode) {
     std::vector<unsigned> lit = abc_literals();
-    BitWriter w;
-    w.bits(1, 1);
-    w.bits(2, 2);
+    BitWriter w = last_block(2);
     put_dynamic_header(w, lit, {0}, standard_clen_code());
     Code c(lit);
     for (char ch : std::string("abba")) c.put(w, static_cast<unsigned char>(ch));
@@ -498,9 +462,7 @@ TEST(InflateDynamic, LongCodesUseSubTables) {
     const unsigned lit_syms[] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 256, 285, 257};
     for (unsigned i = 0; i < 16; i++) lit[lit_syms[i]] = i < 15 ? i + 1 : 15;
     for (unsigned i = 0; i < 16; i++) dist[i] = i < 15 ? i + 1 : 15;
-    BitWriter w;
-    w.bits(1, 1);
-    w.bits(2, 2);
+    BitWriter w = last_block(2);
     put_dynamic_header(w, lit, dist, standard_clen_code());
     Code lc(lit), dc(dist);
     std::string plain;
