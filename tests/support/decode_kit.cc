@@ -14,57 +14,26 @@
 namespace decode_kit {
 
 ChildResult run_child(const std::string &input, const std::function<int()> &body) {
-    testkit::TempDir io;
-    const std::string in_path = io.file("in"), out_path = io.file("out"), err_path = io.file("err");
-    testkit::write_file(in_path, input);
-
-    std::fflush(nullptr);  // nothing buffered may be written twice
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int in = open(in_path.c_str(), O_RDONLY);
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0) _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        close(in);
-        close(out);
-        close(err);
-        alarm(60);
-
-        clear_bufs();
-        updcrc(nullptr, 0);
-        part_nb = 0;
-        time_stamp = 0;
-        exit_code = 0;
-        method = DEFLATED;
-        ifd = 0;
-        ofd = 1;
-        static char prog[] = "kivra";
-        progname = prog;
-        std::snprintf(ifname, sizeof ifname, "%s", kIfname);
-        std::snprintf(ofname, sizeof ofname, "stdout");
-
-        const int status = body();
-        std::fflush(nullptr);
-        _exit(status);
-    }
-
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0) {
-    }
-    ChildResult r;
-    r.out = testkit::read_file(out_path);
-    r.err = testkit::read_file(err_path);
-    if (WIFSIGNALED(wstatus)) {
-        r.signaled = true;
-        r.status = 128 + WTERMSIG(wstatus);
-    } else {
-        r.status = WEXITSTATUS(wstatus);
-    }
-    return r;
+    testkit::RunOptions opts;
+    opts.stdin_data = input;
+    return testkit::run_forked(
+        [&body] {
+            alarm(60);
+            clear_bufs();
+            updcrc(nullptr, 0);
+            part_nb = 0;
+            time_stamp = 0;
+            exit_code = 0;
+            method = DEFLATED;
+            ifd = 0;
+            ofd = 1;
+            static char prog[] = "kivra";
+            progname = prog;
+            std::snprintf(ifname, sizeof ifname, "%s", kIfname);
+            std::snprintf(ofname, sizeof ofname, "stdout");
+            return body();
+        },
+        opts);
 }
 
 ChildResult decode_member(const std::string &gz) {

@@ -15,12 +15,7 @@
 
 namespace decode_kit {
 
-struct ChildResult {
-    std::string out;       // what the child wrote to standard output
-    std::string err;       // what it wrote to standard error
-    int status = -1;       // exit status, or 128 + signal number
-    bool signaled = false;
-};
+using ChildResult = testkit::RunResult;
 
 // Names the child uses in messages.
 inline constexpr const char *kProgname = "kivra";

@@ -56,13 +56,14 @@ void write_file(const std::string &path, const std::string &data, int mode) {
     chmod(path.c_str(), static_cast<mode_t>(mode));
 }
 
-RunResult run(const std::vector<std::string> &argv, const RunOptions &opts) {
+RunResult run_forked(const std::function<int()> &body, const RunOptions &opts) {
     // Standard streams go through files so that large outputs cannot dead-lock.
     TempDir io;
     const std::string in_path = io.file("stdin"), out_path = io.file("stdout"),
                       err_path = io.file("stderr");
     write_file(in_path, opts.stdin_data);
 
+    std::fflush(nullptr);  // nothing buffered may be written twice
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -73,13 +74,14 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opts) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        close(in);
+        close(out);
+        close(err);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
         for (const std::string &e : opts.env) putenv(strdup(e.c_str()));
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        const int status = body();
+        std::fflush(nullptr);
+        _exit(status);
     }
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
@@ -94,6 +96,18 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opts) {
         r.status = WEXITSTATUS(wstatus);
     }
     return r;
+}
+
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opts) {
+    return run_forked(
+        [&argv] {
+            std::vector<char *> args;
+            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            return 127;
+        },
+        opts);
 }
 
 uint32_t crc32_of(const std::string &data) {

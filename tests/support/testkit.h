@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ struct RunOptions {
     std::vector<std::string> env;    // extra NAME=value entries
     bool stdin_null = false;         // stdin from /dev/null instead of stdin_data
 };
+
+// Runs body in a forked child with standard input, output and error
+// redirected as for run(); body's result is the child's exit status.
+RunResult run_forked(const std::function<int()> &body, const RunOptions &opts = {});
 
 // Runs argv[0] (looked up on PATH when it has no '/') with the arguments.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opts = {});
