@@ -146,12 +146,13 @@ void close_pipe_at_exit() {
 }
 
 // Closes the pipe, waits for the extract command and judges its end.
-bool extract_command_succeeded(FILE *p, const char *pcmd) {
+// Its report names the archive, as the run program's does.
+bool extract_command_succeeded(FILE *p, const char *pcmd, const char *program) {
     open_pipe = nullptr;
     int st = pclose(p);
     std::signal(SIGPIPE, SIG_DFL);
     if (st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) return true;
-    std::fprintf(stderr, "\n%s: extraction of %s failed\n", progname, ofname);
+    std::fprintf(stderr, "\n%s: extraction of %s failed\n", program, ofname);
     std::fprintf(stderr, "\nCommand: %s\n", pcmd);
     return false;
 }
@@ -194,7 +195,7 @@ int extract_payload(char *program, bool data_compressed) {
     if (extract_only) return status;
 
     // Closing the pipe ends the command's input; pclose waits for it.
-    if (!extract_command_succeeded(p, pcmd.get())) return 1;
+    if (!extract_command_succeeded(p, pcmd.get(), program)) return 1;
     pcmd.reset();
     if (status != 0) return status;
     return run_after_extraction(program);
