@@ -65,10 +65,13 @@ void strip_slash(char *s) {
 }
 
 // Copies the value of a feature word (the text after its first '=', the whole
-// word without one) into out of size bytes; false when it does not fit.
+// word without one) into out of size bytes; false when it does not fit. A word
+// longer than get_feature returns would come back cut short, so it does not
+// fit either.
 bool feature_value(const char *key, char *out, size_t size) {
     const char *word = get_feature(key);
     if (word == nullptr) return false;
+    if (std::strcspn(std::strstr(features, key), ",") > FEATURE_WORD_MAX) return false;
     const char *eq = std::strchr(word, '=');
     const char *value = eq != nullptr ? eq + 1 : word;
     if (std::strlen(value) >= size) return false;
