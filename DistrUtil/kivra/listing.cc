@@ -85,11 +85,12 @@ void do_list(char *path) {
         exit_code = 1;
         return;
     }
-    // Standard input becomes the archive at its payload; both descriptors
-    // share one file offset. fd stays open for the sizes below.
+    // Standard input becomes the archive at its payload (a duplicate shares
+    // the file offset). fd itself is not needed any more: keeping it would
+    // cost one descriptor per archive listed.
     if (fd != 0) {
-        close(0);
         dup2(fd, 0);
+        close(fd);
     }
     ifd = 0;
 
@@ -122,5 +123,5 @@ void do_list(char *path) {
         if (verbose) std::printf("method  crc     date  time  ");
         std::printf("compressed  uncompr. ratio uncompressed_name\n");
     }
-    print_statistics(fd);
+    print_statistics(ifd);
 }
