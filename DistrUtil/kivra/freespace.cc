@@ -198,13 +198,9 @@ int verify_fs(int min_mb, char *sym_path) {
 
     bool have_candidate = false;
     if (uncompress_dir[0] != '\0' && FsHasMegSpace(uncompress_dir, min_mb, &is_root, &megs_avl) != 0) {
-        if (std::strlen(uncompress_dir) >= PATH_BUF) {
-            too_long("-t directory");
-        } else {
-            std::strcpy(sym_path, uncompress_dir);
-            strip_slash(sym_path);
-            have_candidate = true;
-        }
+        std::strcpy(sym_path, uncompress_dir);  // fits: fullpath, which holds it and more, did
+        strip_slash(sym_path);
+        have_candidate = true;
     } else if (FsHasMegSpace(path, min_mb, &is_root, &megs_avl) != 0) {
         return 1;  // room where the archive wants to go: no link needed
     } else if (uncompress_dir[0] != '\0') {
