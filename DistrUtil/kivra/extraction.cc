@@ -41,12 +41,6 @@ struct FreeDeleter {
 };
 using Block = std::unique_ptr<char, FreeDeleter>;  // an expanded command
 
-// Little-endian 32-bit number at p.
-unsigned long get_le32(const unsigned char *p) {
-    return static_cast<unsigned long>(p[0]) | static_cast<unsigned long>(p[1]) << 8 |
-           static_cast<unsigned long>(p[2]) << 16 | static_cast<unsigned long>(p[3]) << 24;
-}
-
 // Copies src into ofname, cut to its size.
 void set_ofname(const char *src) { std::snprintf(ofname, sizeof ofname, "%s", src); }
 
@@ -60,7 +54,7 @@ bool megs_needed(bool data_compressed, int *megs) {
     off_t end = lseek(ifd, -static_cast<off_t>(TRAILER_LEN), SEEK_END);
     if (end == -1) read_error();
     bytes_in = static_cast<counter_t>(end) - preamble_end;
-    unsigned char ubuf[TRAILER_LEN];
+    uch ubuf[TRAILER_LEN];
     if (read(ifd, ubuf, TRAILER_LEN) != static_cast<ssize_t>(TRAILER_LEN)) read_error();
     bytes_in += TRAILER_LEN;
     if (data_compressed) {

@@ -25,11 +25,6 @@ constexpr off_t TRAILER_SIZE = 8;
 constexpr size_t DATE_OFFSET = 4;  // ctime text after the weekday
 constexpr size_t DATE_LENGTH = 12;  // "Jan  1 00:00"
 
-ulg get_le32(const uch *p) {
-    return static_cast<ulg>(p[0]) | static_cast<ulg>(p[1]) << 8 | static_cast<ulg>(p[2]) << 16 |
-           static_cast<ulg>(p[3]) << 24;
-}
-
 // Reads exactly n bytes; fewer is fatal (read_error).
 void read_exact(int fd, uch *buf, size_t n) {
     size_t got = 0;
