@@ -128,6 +128,23 @@ TEST_F(CliListing, StandardInputClosed) {
     EXPECT_EQ(r.status, 0);
 }
 
+// Each listed archive is given up before the next is opened: far more
+// archives than the descriptor limit allows open at once are all listed.
+TEST_F(CliListing, ManyOperandsUnderALowDescriptorLimit) {
+    const Trailer t{"NAME=g"};
+    const std::string b = ws.build("b", {"g"});
+    const std::string line = stats_line(stats(b, t, text.size(), "g"));
+    std::string operands, expected = trailer_lines(t) + cli_kit::columns(false) + line;
+    for (int i = 0; i < 30; i++) {
+        operands += " ./b";
+        if (i > 0) expected += trailer_lines(t) + line;
+    }
+    testkit::RunResult r = ws.run({"/bin/sh", "-c", "ulimit -n 12; " + testkit::kivra_bin() + " -l" + operands});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.status, 0);
+}
+
 // Operands that are no archive get their message, the good ones are still
 // listed, and the run exits 1.
 TEST_F(CliListing, BadOperands) {

@@ -38,6 +38,27 @@ TEST_F(Failing, ExtractCommandFailsOrIsKilled) {
     }
 }
 
+// Started through "kivra -u", the tool's own name differs from the archive's:
+// both failure reports name the archive.
+TEST_F(Failing, UtilityReportsNameTheArchive) {
+    struct Case {
+        const char *extract, *run;
+        std::string failed, command;
+    } cases[] = {
+        {"cat > /dev/null; exit 4", "true", "extraction", "cat > /dev/null; exit 4"},
+        {"cat > /dev/null", "exit 3", "final processing", "exit 3"},
+    };
+    for (const Case &c : cases) {
+        build_archive({"-C", "Test installer", "-f", c.extract, "-r", c.run}, tar, at("inst"));
+        testkit::RunOptions o;
+        o.cwd = work();
+        o.stdin_null = true;
+        RunResult r = testkit::run({testkit::kivra_bin(), "-u", "./inst"}, o);
+        EXPECT_EQ(r.status, 1) << c.failed;
+        EXPECT_EQ(r.err, kBanner + "\n./inst: " + c.failed + " of payload.tar failed\n\nCommand: " + c.command + "\n");
+    }
+}
+
 // Offset of the first payload byte: after the magic and the four strings.
 size_t payload_start(const std::string &archive) {
     size_t pos = archive.find("kivra+magik");

@@ -275,6 +275,9 @@ TEST_F(VerifyFs, OverlongTextsFailWithOneLine) {
         std::string err;
     } cases[] = {
         {"VFYFS=/" + std::string(127, 'v') + ",FSSUB=qm", "", "", "kivra: VFYFS value too long\n"},
+        // Longer than one feature word can be: never cut to a shorter directory name.
+        {"VFYFS=" + vfy() + ",FSSUB=" + std::string(300, 's'), "", "", "kivra: FSSUB value too long\n"},
+        {"FSSUB=qm,VFYFS=/" + std::string(300, 'v'), "", "", "kivra: VFYFS value too long\n"},
         {"VFYFS=" + std::string(60, 'v') + ",FSSUB=qm", deep, "", "kivra: path too long: " + deep + "/...\n"},
         {"VFYFS=" + vfy() + ",FSSUB=qm", "", std::string(520, 'x'),
          "kivra: path too long: " + std::string(520, 'x') + "/...\n"},

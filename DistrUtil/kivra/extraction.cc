@@ -41,12 +41,6 @@ struct FreeDeleter {
 };
 using Block = std::unique_ptr<char, FreeDeleter>;  // an expanded command
 
-// Little-endian 32-bit number at p.
-unsigned long get_le32(const unsigned char *p) {
-    return static_cast<unsigned long>(p[0]) | static_cast<unsigned long>(p[1]) << 8 |
-           static_cast<unsigned long>(p[2]) << 16 | static_cast<unsigned long>(p[3]) << 24;
-}
-
 // Copies src into ofname, cut to its size.
 void set_ofname(const char *src) { std::snprintf(ofname, sizeof ofname, "%s", src); }
 
@@ -60,7 +54,7 @@ bool megs_needed(bool data_compressed, int *megs) {
     off_t end = lseek(ifd, -static_cast<off_t>(TRAILER_LEN), SEEK_END);
     if (end == -1) read_error();
     bytes_in = static_cast<counter_t>(end) - preamble_end;
-    unsigned char ubuf[TRAILER_LEN];
+    uch ubuf[TRAILER_LEN];
     if (read(ifd, ubuf, TRAILER_LEN) != static_cast<ssize_t>(TRAILER_LEN)) read_error();
     bytes_in += TRAILER_LEN;
     if (data_compressed) {
@@ -146,12 +140,13 @@ void close_pipe_at_exit() {
 }
 
 // Closes the pipe, waits for the extract command and judges its end.
-bool extract_command_succeeded(FILE *p, const char *pcmd) {
+// Its report names the archive, as the run program's does.
+bool extract_command_succeeded(FILE *p, const char *pcmd, const char *program) {
     open_pipe = nullptr;
     int st = pclose(p);
     std::signal(SIGPIPE, SIG_DFL);
     if (st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) return true;
-    std::fprintf(stderr, "\n%s: extraction of %s failed\n", progname, ofname);
+    std::fprintf(stderr, "\n%s: extraction of %s failed\n", program, ofname);
     std::fprintf(stderr, "\nCommand: %s\n", pcmd);
     return false;
 }
@@ -194,7 +189,7 @@ int extract_payload(char *program, bool data_compressed) {
     if (extract_only) return status;
 
     // Closing the pipe ends the command's input; pclose waits for it.
-    if (!extract_command_succeeded(p, pcmd.get())) return 1;
+    if (!extract_command_succeeded(p, pcmd.get(), program)) return 1;
     pcmd.reset();
     if (status != 0) return status;
     return run_after_extraction(program);

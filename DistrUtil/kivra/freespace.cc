@@ -65,10 +65,13 @@ void strip_slash(char *s) {
 }
 
 // Copies the value of a feature word (the text after its first '=', the whole
-// word without one) into out of size bytes; false when it does not fit.
+// word without one) into out of size bytes; false when it does not fit. A word
+// longer than get_feature returns would come back cut short, so it does not
+// fit either.
 bool feature_value(const char *key, char *out, size_t size) {
     const char *word = get_feature(key);
     if (word == nullptr) return false;
+    if (std::strcspn(std::strstr(features, key), ",") > FEATURE_WORD_MAX) return false;
     const char *eq = std::strchr(word, '=');
     const char *value = eq != nullptr ? eq + 1 : word;
     if (std::strlen(value) >= size) return false;
@@ -195,13 +198,9 @@ int verify_fs(int min_mb, char *sym_path) {
 
     bool have_candidate = false;
     if (uncompress_dir[0] != '\0' && FsHasMegSpace(uncompress_dir, min_mb, &is_root, &megs_avl) != 0) {
-        if (std::strlen(uncompress_dir) >= PATH_BUF) {
-            too_long("-t directory");
-        } else {
-            std::strcpy(sym_path, uncompress_dir);
-            strip_slash(sym_path);
-            have_candidate = true;
-        }
+        std::strcpy(sym_path, uncompress_dir);  // fits: fullpath, which holds it and more, did
+        strip_slash(sym_path);
+        have_candidate = true;
     } else if (FsHasMegSpace(path, min_mb, &is_root, &megs_avl) != 0) {
         return 1;  // room where the archive wants to go: no link needed
     } else if (uncompress_dir[0] != '\0') {

@@ -5,6 +5,12 @@
 
 #include "stream.h"
 
+// Little-endian 32-bit number at p: the fields of a member trailer.
+inline ulg get_le32(const uch *p) {
+    return static_cast<ulg>(p[0]) | static_cast<ulg>(p[1]) << 8 | static_cast<ulg>(p[2]) << 16 |
+           static_cast<ulg>(p[3]) << 24;
+}
+
 // ---- text buffers (globals.cc) ------------------------------------------------
 // Each holds at most TEXT_MAX characters and its NUL.
 constexpr unsigned TEXT_BUF = 1024;

@@ -25,11 +25,6 @@ constexpr off_t TRAILER_SIZE = 8;
 constexpr size_t DATE_OFFSET = 4;  // ctime text after the weekday
 constexpr size_t DATE_LENGTH = 12;  // "Jan  1 00:00"
 
-ulg get_le32(const uch *p) {
-    return static_cast<ulg>(p[0]) | static_cast<ulg>(p[1]) << 8 | static_cast<ulg>(p[2]) << 16 |
-           static_cast<ulg>(p[3]) << 24;
-}
-
 // Reads exactly n bytes; fewer is fatal (read_error).
 void read_exact(int fd, uch *buf, size_t n) {
     size_t got = 0;
@@ -85,11 +80,12 @@ void do_list(char *path) {
         exit_code = 1;
         return;
     }
-    // Standard input becomes the archive at its payload; both descriptors
-    // share one file offset. fd stays open for the sizes below.
+    // Standard input becomes the archive at its payload (a duplicate shares
+    // the file offset). fd itself is not needed any more: keeping it would
+    // cost one descriptor per archive listed.
     if (fd != 0) {
-        close(0);
         dup2(fd, 0);
+        close(fd);
     }
     ifd = 0;
 
@@ -122,5 +118,5 @@ void do_list(char *path) {
         if (verbose) std::printf("method  crc     date  time  ");
         std::printf("compressed  uncompr. ratio uncompressed_name\n");
     }
-    print_statistics(fd);
+    print_statistics(ifd);
 }
