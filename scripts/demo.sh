@@ -6,9 +6,11 @@ cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
 kivra_install_deps demo
 
-cmake --preset x86_64 -DKIVRA_TESTS=OFF >/dev/null
-cmake --build --preset x86_64 --target kivra >/dev/null
-kivra=$PWD/build/x86_64/kivra
+# A build directory of its own, without the tests, so that the demo needs no
+# test packages and leaves the test builds alone.
+cmake --preset x86_64 -B build/demo -DKIVRA_TESTS=OFF >/dev/null
+cmake --build build/demo --target kivra >/dev/null
+kivra=$PWD/build/demo/kivra
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
