@@ -175,6 +175,9 @@ inline const huft *decode_symbol(Bits &s, const huft *table, unsigned bits) {
 //      a symbol that must not occur. Same indexing and nullability as d.
 //   t  receives the first-level table, or null when there are no tables.
 //   m  in: wished first-level bits; out: the bits used (0 for no table).
+//      The decoder wishes 5, 6, 7 or 9 bits, so that no code needs more
+//      than one level below a full first level it can reach. Much smaller
+//      wishes (4 or less) can give wrong sub-tables for long codes.
 // Result:
 //   0  complete code (a single code of length 1 counts as complete), or no
 //      code at all: every length 0, *t null and *m 0
