@@ -340,7 +340,8 @@ int huft_free(huft *t) {
 }
 
 // ---- block bodies ----------------------------------------------------------------------
-// Literals and matches up to the end-of-block code.
+// Literals and matches up to the end-of-block code. Result 0 at the end of
+// the block, 1 for an invalid code (or a symbol read through an empty table).
 int inflate_codes(huft *tl, huft *td, int bl, int bd) {
     Bits s = load_bits();
     unsigned w = outcnt;
@@ -447,7 +448,7 @@ int inflate_fixed() {
     r = huft_build(l.data(), 30, 0, cpdist.data(), cpdext.data(), &live_td, &bd);
     if (r > 1) return release_tables(r);  // 1: codes 30 and 31 are unused, which is expected
 
-    return release_tables(inflate_codes(live_tl, live_td, bl, bd) != 0 ? 1 : 0);
+    return release_tables(inflate_codes(live_tl, live_td, bl, bd));
 }
 
 // Type 2: code lengths sent through a code-length code, then the data.
@@ -528,7 +529,7 @@ int inflate_dynamic() {
         return release_tables(r);
     }
 
-    return release_tables(inflate_codes(live_tl, live_td, bl, bd) != 0 ? 1 : 0);
+    return release_tables(inflate_codes(live_tl, live_td, bl, bd));
 }
 
 // One block: the last-block bit into *e, then the body by block type.
