@@ -189,15 +189,29 @@ TEST(FatalPaths, ErrorFormat) {
 }
 
 TEST(LibraryRoutines, CopyTakesBufferedBytesThenTheRest) {
-    ChildResult r = run_child("rest of input", [] {
-        std::memcpy(inbuf, "buffered ", 9);
-        insize = 9;
-        copy(0, 1);
-        std::fprintf(stderr, "%lld %lld", static_cast<long long>(bytes_in), static_cast<long long>(bytes_out));
-        return 0;
-    });
-    EXPECT_EQ(r.out, "buffered rest of input");
-    EXPECT_EQ(r.err, "22 22");
+    struct Case {
+        std::string buffered;
+        std::string input;
+        std::string out;
+        std::string counts;
+    };
+    const Case cases[] = {
+        {"buffered ", "rest of input", "buffered rest of input", "22 22"},
+        {"", "nothing was buffered", "nothing was buffered", "20 20"},
+        {"only buffered", "", "only buffered", "13 13"},
+        {"", "", "", "0 0"},
+    };
+    for (const Case &c : cases) {
+        ChildResult r = run_child(c.input, [&c] {
+            std::memcpy(inbuf, c.buffered.data(), c.buffered.size());
+            insize = static_cast<unsigned>(c.buffered.size());
+            copy(0, 1);
+            std::fprintf(stderr, "%lld %lld", static_cast<long long>(bytes_in), static_cast<long long>(bytes_out));
+            return 0;
+        });
+        EXPECT_EQ(r.out, c.out) << c.input;
+        EXPECT_EQ(r.err, c.counts) << c.input;
+    }
 }
 
 TEST(LibraryRoutines, WarnSetsExitCodeTwoOnlyFromZero) {

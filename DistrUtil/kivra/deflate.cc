@@ -25,7 +25,6 @@ constexpr unsigned HASH_MASK = HASH_SIZE - 1;
 constexpr unsigned WMASK = WSIZE - 1;
 constexpr unsigned H_SHIFT = 5;  // three updates shift a byte out of the 15-bit hash
 constexpr unsigned NIL = 0;      // end of a chain
-constexpr unsigned long window_size = WINDOW_SIZE;
 
 inline void update_hash(unsigned c) { ins_h = ((ins_h << H_SHIFT) ^ c) & HASH_MASK; }
 
@@ -130,7 +129,7 @@ void lm_init(int pack_level, ush *flags) {
 
     strstart = 0;
     block_start = 0;
-    int n = read_buf(reinterpret_cast<char *>(window), static_cast<unsigned>(window_size));
+    int n = read_buf(reinterpret_cast<char *>(window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
         eofile = 1;
         lookahead = 0;
@@ -145,7 +144,7 @@ void lm_init(int pack_level, ush *flags) {
 // Slides the window once strstart reaches WSIZE + MAX_DIST, then reads as
 // much as fits behind the lookahead. A read may be short; callers loop.
 void fill_window() {
-    unsigned more = static_cast<unsigned>(window_size - lookahead - strstart);
+    unsigned more = WINDOW_SIZE - lookahead - strstart;  // free bytes at the end
     if (strstart >= WSIZE + MAX_DIST) {
         std::memcpy(window, window + WSIZE, WSIZE);
         match_start -= WSIZE;

@@ -89,8 +89,8 @@ static_assert(bases_consistent());
 
 // The bit buffer as a value the routines copy into a local and store back.
 struct Bits {
-    ulg b;
-    unsigned k;
+    ulg b;       // bb
+    unsigned k;  // bk
 
     void need(unsigned n) {
         while (k < n) {
@@ -167,15 +167,24 @@ inline const huft *decode_symbol(Bits &s, const huft *table, unsigned bits) {
 //   b  code length of each symbol, 0 = no code. Comes from the input stream
 //      (dynamic blocks) and is therefore untrusted: over-subscription is
 //      detected and lengths above 16 are refused.
-//   n  number of symbols (at most 288).
-//   s  symbols below s are simple: below 256 a literal, 256 end of block. From
-//      s up the entry takes its base from d[sym - s] and its kind (extra bits,
-//      or INVALID) from the low byte of e[sym - s].
-//   t  receives the first-level table, null when every length is 0.
+//   n  number of symbols; set by the caller, at most 288 (more: result 2).
+//   s  symbols below s are simple: below 256 a literal, 256 end of block.
+//   d  base (length or distance) of each symbol from s up, indexed sym - s.
+//      A constant list; may be null when n <= s.
+//   e  its kind, from the low byte: the number of extra bits, or INVALID for
+//      a symbol that must not occur. Same indexing and nullability as d.
+//   t  receives the first-level table, or null when there are no tables.
 //   m  in: wished first-level bits; out: the bits used (0 for no table).
-// Result: 0 complete code (a single code of length 1 counts as complete);
-// 1 incomplete code, tables built and to be released by the caller; 2 an
-// over-subscribed code (no tables); 3 out of memory (no tables).
+//      The decoder wishes 5, 6, 7 or 9 bits, so that no code needs more
+//      than one level below a full first level it can reach. Much smaller
+//      wishes (4 or less) can give wrong sub-tables for long codes.
+// Result:
+//   0  complete code (a single code of length 1 counts as complete), or no
+//      code at all: every length 0, *t null and *m 0
+//   1  incomplete code; the tables are built, valid (the unused codes decode
+//      as INVALID) and must be released by the caller
+//   2  over-subscribed code, a length above 16 or n above 288; no tables
+//   3  out of memory; no tables
 int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t,
                int *m) {
     *t = nullptr;
@@ -331,7 +340,8 @@ int huft_free(huft *t) {
 }
 
 // ---- block bodies ----------------------------------------------------------------------
-// Literals and matches up to the end-of-block code.
+// Literals and matches up to the end-of-block code. Result 0 at the end of
+// the block, 1 for an invalid code (or a symbol read through an empty table).
 int inflate_codes(huft *tl, huft *td, int bl, int bd) {
     Bits s = load_bits();
     unsigned w = outcnt;
@@ -438,7 +448,7 @@ int inflate_fixed() {
     r = huft_build(l.data(), 30, 0, cpdist.data(), cpdext.data(), &live_td, &bd);
     if (r > 1) return release_tables(r);  // 1: codes 30 and 31 are unused, which is expected
 
-    return release_tables(inflate_codes(live_tl, live_td, bl, bd) != 0 ? 1 : 0);
+    return release_tables(inflate_codes(live_tl, live_td, bl, bd));
 }
 
 // Type 2: code lengths sent through a code-length code, then the data.
@@ -519,7 +529,7 @@ int inflate_dynamic() {
         return release_tables(r);
     }
 
-    return release_tables(inflate_codes(live_tl, live_td, bl, bd) != 0 ? 1 : 0);
+    return release_tables(inflate_codes(live_tl, live_td, bl, bd));
 }
 
 // One block: the last-block bit into *e, then the body by block type.

@@ -195,17 +195,22 @@ char *gz_basename(char *fname) {
 }
 
 // ---- library routines the program does not call ----------------------------------------------------
+// Copies the insize bytes already in inbuf, then everything readable from
+// `in`, to `out`. The buffered part may be empty: the reads happen anyway.
 int copy(int in, int out) {
     errno = 0;
-    while (insize != 0 && static_cast<int>(insize) != -1) {
-        write_buf(out, inbuf, insize);
-        bytes_out += insize;
+    for (;;) {
+        if (insize != 0) {
+            write_buf(out, inbuf, insize);
+            bytes_out += insize;
+        }
         ssize_t n = read(in, inbuf, INBUFSIZ);
-        insize = n > 0 ? static_cast<unsigned>(n) : 0;
-        if (n < 0) {
-            if (errno != 0) read_error();
+        if (n <= 0) {
+            insize = 0;
+            if (n < 0 && errno != 0) read_error();
             break;
         }
+        insize = static_cast<unsigned>(n);
     }
     bytes_in = bytes_out;
     return 0;
