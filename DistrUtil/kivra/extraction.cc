@@ -36,11 +36,6 @@ constexpr size_t TRAILER_LEN = 8;    // CRC-32 and ISIZE of the last member
 constexpr size_t PIECE = 512;        // raw copy piece; also the prompt's line buffer
 constexpr unsigned PAUSE_SECONDS = 2;
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using Block = std::unique_ptr<char, FreeDeleter>;  // an expanded command
-
 // Copies src into ofname, cut to its size.
 void set_ofname(const char *src) { std::snprintf(ofname, sizeof ofname, "%s", src); }
 
@@ -116,7 +111,7 @@ int offer_run_command(const char *cmd) {
 // Runs the run program after a successful extraction; its status.
 int run_after_extraction(const char *program) {
     if (dont_run_program || run_program[0] == '\0') return 0;
-    Block cmd(replace_program_parms(run_program));
+    HeapBlock cmd(replace_program_parms(run_program));
     if (!cmd) return -1;
     export_features();
     std::fflush(nullptr);  // our own lines come before the command's output
@@ -155,7 +150,7 @@ bool extract_command_succeeded(FILE *p, const char *pcmd, const char *program) {
 // archive; the caller closes it and removes a link.
 int extract_payload(char *program, bool data_compressed) {
     FILE *p = nullptr;
-    Block pcmd;
+    HeapBlock pcmd;
     if (extract_only) {
         to_stdout = 1;
     } else {

@@ -26,6 +26,12 @@
 
 namespace {
 
+// The extraction directory (or the fixed path) holds something that must not
+// be touched: the user has to clear it.
+void report_directory_exists(const char *dir) {
+    std::fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n", dir);
+}
+
 constexpr size_t FS_BUF = 128;      // VFYFS value
 constexpr size_t FSSUB_BUF = 256;   // FSSUB value
 constexpr size_t PATH_BUF = 512;    // path, fullpath, native_path, sym_path
@@ -100,8 +106,7 @@ bool clear_fixed_path(const char *native_path) {
         return true;
     }
     if (rmdir(native_path) == 0 || (errno != ENOTEMPTY && errno != EEXIST)) return true;
-    std::fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n",
-                 native_path);
+    report_directory_exists(native_path);
     return false;
 }
 
@@ -191,8 +196,7 @@ int verify_fs(int min_mb, char *sym_path) {
     join(native_path, fs, true, fssub);  // at most 127 + 1 + 255 characters: always fits
 
     if (access(fullpath, F_OK) == 0) {
-        std::fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n",
-                     fullpath);
+        report_directory_exists(fullpath);
         return 0;
     }
 

@@ -5,11 +5,20 @@
 
 #include "stream.h"
 
+#include <cstdlib>
+#include <memory>
+
 // Little-endian 32-bit number at p: the fields of a member trailer.
 inline ulg get_le32(const uch *p) {
     return static_cast<ulg>(p[0]) | static_cast<ulg>(p[1]) << 8 | static_cast<ulg>(p[2]) << 16 |
            static_cast<ulg>(p[3]) << 24;
 }
+
+// A malloc'ed block released when its holder goes out of scope.
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using HeapBlock = std::unique_ptr<char, FreeDeleter>;
 
 // ---- text buffers (globals.cc) ------------------------------------------------
 // Each holds at most TEXT_MAX characters and its NUL.

@@ -62,12 +62,6 @@ void get_eop() {
     abort_gzip();
 }
 
-// Frees a malloc'ed block when the holder goes out of scope.
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using HeapBlock = std::unique_ptr<char, FreeDeleter>;
-
 // Closes a descriptor on every path out of a routine unless released.
 class FdHolder {
 public:
