@@ -13,8 +13,6 @@
 // with status 1 before anything is written.
 #include "kivra.h"
 
-#include <cerrno>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -23,25 +21,13 @@
 namespace {
 
 constexpr unsigned WORD_BUF = 256;  // buf: one feature word and its NUL
-constexpr unsigned RAW_PIECE = 65536;
 constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
 constexpr const char DEFAULT_COMMENT[] = "Self-Extracting archive file";
-
-[[noreturn]] void fail_exit(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void fail_exit(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::fprintf(stderr, "%s: ", progname);
-    std::vfprintf(stderr, fmt, ap);
-    std::fputc('\n', stderr);
-    va_end(ap);
-    std::exit(1);
-}
 
 // Copies an option value into one of the 1024-byte text buffers.
 void set_text(char *dst, int opt, const char *value) {
     if (std::strlen(value) > TEXT_MAX)
-        fail_exit("value of -%c is longer than %u characters", opt, TEXT_MAX);
+        fail("value of -%c is longer than %u characters", opt, TEXT_MAX);
     std::memcpy(dst, value, std::strlen(value) + 1);
 }
 
@@ -50,35 +36,20 @@ void add_keyed_feature(const char *key, const char *value, const char *what) {
     char buf[WORD_BUF];
     int n = std::snprintf(buf, sizeof buf, "%s%s", key, value);
     if (n < 0 || static_cast<unsigned>(n) >= sizeof buf)
-        fail_exit("%s: \"%s\" and its value hold at most %u characters", what, key, WORD_BUF - 1);
+        fail("%s: \"%s\" and its value hold at most %u characters", what, key, WORD_BUF - 1);
     if (add_feature(buf) != 0) std::exit(1);
 }
 
 void check_operand(const char *name) {
     if (std::strlen(name) > TEXT_MAX)
-        fail_exit("file name longer than %u characters: %.40s...", TEXT_MAX, name);
-}
-
-// Copies one input file to the output unchanged. Read and write errors end the
-// run (a short archive must not pass for a good one).
-void copy_raw(int in, int out) {
-    static char piece[RAW_PIECE];
-    for (;;) {
-        ssize_t n = read(in, piece, sizeof piece);
-        if (n == 0) return;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            read_error();
-        }
-        write_buf(out, piece, static_cast<unsigned>(n));
-    }
+        fail("file name longer than %u characters: %.40s...", TEXT_MAX, name);
 }
 
 // The builder role: stub, trailer, then every operand raw or compressed.
 [[noreturn]] void build(char **operands, int count) {
     for (int i = 0; i < count; i++) check_operand(operands[i]);
     if (kivra_path[0] == '\0')
-        fail_exit("cannot find this program's own file to copy as the archive's stub; name it with -p");
+        fail("cannot find this program's own file to copy as the archive's stub; name it with -p");
 
     const char *slash = std::strrchr(operands[0], '/');
     add_keyed_feature("NAME=", slash != nullptr ? slash + 1 : operands[0], "archive name");
@@ -95,8 +66,10 @@ void copy_raw(int in, int out) {
             std::perror(ifname);
             continue;
         }
+        // Read and write errors end the run: a short archive must not pass
+        // for a good one.
         if (raw) {
-            copy_raw(ifd, ofd);
+            copy_fully(ifd, ofd);
         } else {
             zip(ifd, ofd);
         }
@@ -214,7 +187,7 @@ int kivra_main(int argc, char **argv) {
         std::exit(1);
     }
     if (is_compressed) {
-        if (opt_u && count == 0) fail_exit("-u needs the name of the archive to extract");
+        if (opt_u && count == 0) fail("-u needs the name of the archive to extract");
         char *archive = opt_u ? operands[0] : argv[0];
         check_operand(archive);
         std::exit(do_decompress(archive) == 0 ? 0 : 1);

@@ -30,60 +30,19 @@
 
 namespace {
 
-constexpr const char *DEFAULT_EXTRACT = "cat > %p/%o";
 constexpr unsigned MEG = 1048576;
-constexpr size_t TRAILER_LEN = 8;    // CRC-32 and ISIZE of the last member
-constexpr size_t PIECE = 512;        // raw copy piece; also the prompt's line buffer
+constexpr int ANSWER_BUF = 512;      // the prompt's line buffer
 constexpr unsigned PAUSE_SECONDS = 2;
 
 // Copies src into ofname, cut to its size.
 void set_ofname(const char *src) { std::snprintf(ofname, sizeof ofname, "%s", src); }
 
-// Megabytes the free-space check asks for. A member payload records its
+// Megabytes the free-space check asks for: a member payload records its
 // uncompressed size in its last four bytes; a raw payload is asked for by its
-// own length. Leaves ifd where it was. Returns false when the offset cannot
-// be had (the check is then skipped).
-bool megs_needed(bool data_compressed, int *megs) {
-    off_t pos = lseek(ifd, 0, SEEK_CUR);
-    if (pos == -1) return false;
-    off_t end = lseek(ifd, -static_cast<off_t>(TRAILER_LEN), SEEK_END);
-    if (end == -1) read_error();
-    bytes_in = static_cast<counter_t>(end) - preamble_end;
-    uch ubuf[TRAILER_LEN];
-    if (read(ifd, ubuf, TRAILER_LEN) != static_cast<ssize_t>(TRAILER_LEN)) read_error();
-    bytes_in += TRAILER_LEN;
-    if (data_compressed) {
-        *megs = static_cast<int>(get_le32(ubuf + 4) / MEG + 1);
-    } else {
-        *megs = static_cast<int>(bytes_in / MEG + 1);
-    }
-    lseek(ifd, pos, SEEK_SET);
-    return true;
-}
-
-// Copies a raw payload from ifd to ofd. 1 when it is empty, else 0.
-int copy_raw() {
-    char buf[PIECE];
-    ssize_t n = read(ifd, buf, sizeof buf);
-    if (n == 0) return 1;
-    while (n > 0) {
-        write_buf(ofd, buf, static_cast<unsigned>(n));
-        n = read(ifd, buf, sizeof buf);
-    }
-    if (n < 0) read_error();
-    return 0;
-}
-
-// Reads one answer line into buf (at most size - 1 characters kept, the rest
-// of a longer line discarded). false at the end of input.
-bool read_answer(char *buf, size_t size) {
-    if (std::fgets(buf, static_cast<int>(size), stdin) == nullptr) return false;
-    if (std::strchr(buf, '\n') == nullptr) {
-        int c;
-        while ((c = std::getchar()) != EOF && c != '\n') {
-        }
-    }
-    return true;
+// own length.
+int megs_needed(bool data_compressed, const ArchiveEnd &end) {
+    const counter_t bytes = data_compressed ? static_cast<counter_t>(end.isize) : end.payload_size;
+    return static_cast<int>(bytes / MEG + 1);
 }
 
 // Offers the run command on a terminal. The status of system() after a yes,
@@ -99,8 +58,8 @@ int offer_run_command(const char *cmd) {
     std::printf("OK to run the command? ");
     for (;;) {
         std::fflush(stdout);
-        char buf[PIECE];
-        if (!read_answer(buf, PIECE - 1)) return 0;  // end of input: no
+        char buf[ANSWER_BUF];
+        if (!read_answer(buf, ANSWER_BUF - 1)) return 0;  // end of input: no
         int c = std::toupper(static_cast<unsigned char>(buf[0]));
         if (c == 'N') return 0;
         if (c == 'Y') return std::system(cmd);
@@ -173,7 +132,8 @@ int extract_payload(char *program, bool data_compressed) {
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
     if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
 
-    int status = data_compressed ? unzip(ifd, ofd) : copy_raw();
+    // A raw payload that is empty counts as a failed transfer (status 1).
+    int status = data_compressed ? unzip(ifd, ofd) : copy_fully(ifd, ofd) == 0 ? 1 : 0;
 
     if (p != nullptr) {
         std::fflush(p);
@@ -196,15 +156,9 @@ int do_decompress(char *program) {
     char sympath[512] = {};
     int status = -1;
 
-    int fd = find_preamble(program);
-    if (fd == -1) {
-        std::fprintf(stderr, "%s: unable to find preamble magic value\n", program);
-        return status;
-    }
-    ifd = fd;
-    std::snprintf(ifname, sizeof ifname, "%s", program);
-    ofd = STDOUT_FILENO;
-    set_ofname("stdout");
+    ArchiveEnd end;
+    int fd = open_archive(program, &end);
+    if (fd == -1) return status;
 
     // The payload's form; the member header reader names the output.
     bool data_compressed;
@@ -221,17 +175,15 @@ int do_decompress(char *program) {
     }
 
     const char *vfyfs = get_feature("VFYFS=");
-    int megs;
-    if (!extract_only && vfyfs != nullptr && std::strchr(vfyfs, '=') != nullptr &&
-        megs_needed(data_compressed, &megs)) {
-        if (!verify_fs(megs, sympath)) {
+    if (!extract_only && vfyfs != nullptr && std::strchr(vfyfs, '=') != nullptr && end.known) {
+        if (!verify_fs(megs_needed(data_compressed, end), sympath)) {
             close(fd);
             return -1;  // the check printed its messages and left no link
         }
     }
 
     if (member_method == -1) {
-        std::fprintf(stderr, "%s: unknown compression method\n", program);
+        report_as(program, "unknown compression method");
     } else {
         status = extract_payload(program, data_compressed);
     }

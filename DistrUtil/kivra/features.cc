@@ -24,8 +24,6 @@ namespace {
 char fstr[FEATURE_WORD_MAX + 1];  // latest get_feature result; last byte stays NUL
 char *buf;                        // latest replace_program_parms block (owned by the caller)
 
-const char *who() { return progname != nullptr ? progname : "kivra"; }
-
 // Characters that the shell takes literally outside quotes.
 bool shell_literal(char c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -91,8 +89,7 @@ int add_feature(const char *f) {
     size_t add = std::strlen(f);
     size_t sep = have != 0 ? 1 : 0;
     if (have + sep + add > TEXT_MAX) {
-        std::fprintf(stderr, "%s: feature list longer than %u characters: cannot add \"%s\"\n", who(),
-                     TEXT_MAX, f);
+        report("feature list longer than %u characters: cannot add \"%s\"", TEXT_MAX, f);
         return -1;
     }
     if (sep) features[have++] = ',';
@@ -137,7 +134,7 @@ int strtrim(char *s) {
 char *replace_program_parms(const char *pgm) {
     char *block = static_cast<char *>(std::calloc(EXPAND_BUF, 1));
     if (block == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", who());
+        report("out of memory");
         return nullptr;
     }
     buf = block;
@@ -146,7 +143,7 @@ char *replace_program_parms(const char *pgm) {
     bool escaped = false;  // the previous character was an escaping backslash
 
     auto fail = [&](const char *why) -> char * {
-        std::fprintf(stderr, "%s: cannot expand command \"%s\": %s\n", who(), pgm, why);
+        report("cannot expand command \"%s\": %s", pgm, why);
         std::free(block);
         return nullptr;
     };

@@ -29,7 +29,7 @@ namespace {
 // The extraction directory (or the fixed path) holds something that must not
 // be touched: the user has to clear it.
 void report_directory_exists(const char *dir) {
-    std::fprintf(stderr, "%s: extraction directory exists!\nPlease remove it first then try again.\n", dir);
+    report_as(dir, "extraction directory exists!\nPlease remove it first then try again.");
 }
 
 constexpr size_t FS_BUF = 128;      // VFYFS value
@@ -60,9 +60,8 @@ bool join(char *out, const char *a, bool sep, const char *b) {
     return n >= 0 && static_cast<size_t>(n) < PATH_BUF;
 }
 
-// One-line refusals of texts that do not fit their working buffers.
-void too_long(const char *what) { std::fprintf(stderr, "%s: %s too long\n", progname, what); }
-void path_too_long(const char *head) { std::fprintf(stderr, "%s: path too long: %s/...\n", progname, head); }
+// One-line refusal of a path that does not fit its working buffer.
+void path_too_long(const char *head) { report("path too long: %s/...", head); }
 
 // Removes one trailing '/' in place.
 void strip_slash(char *s) {
@@ -129,11 +128,7 @@ LinkResult make_link(char *sym_path, const char *fssub, const char *native_path)
         std::fprintf(stderr, "Creating temporary link to %s\n", sym_path);
         std::fprintf(stderr, "OK to create temporary link? [y]: ");
         char ans[ANS_BUF] = {};
-        if (std::fgets(ans, 4, stdin) != nullptr && std::strchr(ans, '\n') == nullptr) {
-            int c;  // the rest of a longer answer line is not meant for the next prompt
-            while ((c = std::getchar()) != EOF && c != '\n') {
-            }
-        }
+        read_answer(ans, ANS_BUF - 1);
         if (ans[0] == 'N' || ans[0] == 'n') return LinkResult::next_candidate;
     }
     if (mkdirp(sym_path, 0755) != 0) {
@@ -163,11 +158,11 @@ int verify_fs(int min_mb, char *sym_path) {
 
     if (get_feature("VFYFS=") == nullptr) return 0;
     if (!feature_value("VFYFS=", fs, sizeof fs)) {
-        too_long("VFYFS value");
+        report("VFYFS value too long");
         return 0;
     }
     if (get_feature("FSSUB=") != nullptr && !feature_value("FSSUB=", fssub, sizeof fssub)) {
-        too_long("FSSUB value");
+        report("FSSUB value too long");
         return 0;
     }
     if (std::strlen(fs) < 2 || std::strlen(fssub) < 2) return 0;
@@ -177,8 +172,7 @@ int verify_fs(int min_mb, char *sym_path) {
     } else {
         char cwd[PATH_BUF - 1];
         if (getcwd(cwd, sizeof cwd) == nullptr) {
-            std::fprintf(stderr, "%s: cannot determine the working directory: %s\n", progname,
-                         std::strerror(errno));
+            report("cannot determine the working directory: %s", std::strerror(errno));
             return 0;
         }
         if (!join(path, cwd, true, fs)) {

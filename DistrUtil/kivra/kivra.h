@@ -3,16 +3,24 @@
 // through stream.h and the support library only through ss.h.
 #pragma once
 
+#include "gzip_member.h"
 #include "stream.h"
 
 #include <cstdlib>
 #include <memory>
 
-// Little-endian 32-bit number at p: the fields of a member trailer.
-inline ulg get_le32(const uch *p) {
-    return static_cast<ulg>(p[0]) | static_cast<ulg>(p[1]) << 8 | static_cast<ulg>(p[2]) << 16 |
-           static_cast<ulg>(p[3]) << 24;
-}
+// ---- messages and answers (messages.cc) -----------------------------------------------
+// One line "<name>: <text>" on stderr, the name being progname ("kivra"
+// while it is unset) or, for the _as forms, the given one. The fatal forms end
+// the process with status 1 through abort_gzip, like every fatal path.
+void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void report_as(const char *who, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+[[noreturn]] void fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fail_as(const char *who, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Reads one answer line from stdin into buf: at most size - 1 characters are
+// kept and the rest of a longer line is read and dropped, so that it is not
+// taken as the answer to the next question. false at the end of input.
+bool read_answer(char *buf, int size);
 
 // A malloc'ed block released when its holder goes out of scope.
 struct FreeDeleter {
@@ -52,6 +60,22 @@ int find_preamble(char *program);
 // Writes stub and trailer to fd completely: 0, or -1 after a message.
 int build_preamble(char *program, int fd);
 
+// What the last 8 bytes of an archive tell: the trailer of its last member
+// when the payload is compressed. known is false when the file cannot be
+// sought (a pipe); the other fields are then 0.
+struct ArchiveEnd {
+    bool known;
+    counter_t payload_size;  // bytes from the first payload byte to the end of the file
+    ulg crc;                 // the last member's CRC-32
+    ulg isize;               // the last member's length mod 2^32
+};
+// The one way to open an archive for reading its payload: finds it
+// (find_preamble), reads its end into *end and leaves the descriptor at the
+// payload. The stream state is made that of a fresh run: ifd and ifname name
+// the archive, ofd and ofname standard output, buffers, counters, part number
+// and time stamp are cleared. -1 after a message when there is no archive.
+int open_archive(char *path, ArchiveEnd *end);
+
 // ---- feature list and placeholders (features.cc) --------------------------------------
 constexpr unsigned FEATURE_WORD_MAX = 255;  // longest word get_feature returns
 constexpr unsigned EXPAND_BUF = 2048;        // replace_program_parms result block
@@ -72,6 +96,8 @@ extern int last_member;  // always 0
 int get_method(int in);
 
 // ---- extraction driver (extraction.cc) ----------------------------------------------------
+// The extract command of an archive that names none.
+constexpr const char *DEFAULT_EXTRACT = "cat > %p/%o";
 int do_decompress(char *program);
 void export_features();
 

@@ -6,8 +6,7 @@
 // this role), so the member header reader works exactly as it does when
 // extracting. The sizes come from the file itself: the compressed size is the
 // whole payload, the uncompressed size and CRC are those in the last member's
-// trailer (the last 8 bytes of the file).
-#include <cerrno>
+// trailer (the last 8 bytes of the file, read by open_archive).
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
@@ -21,35 +20,19 @@ const char *const methods[9] = {"store", "compr", "pack ", "lzh  ", "", "", "", 
 
 namespace {
 
-constexpr off_t TRAILER_SIZE = 8;
-constexpr size_t DATE_OFFSET = 4;  // ctime text after the weekday
+constexpr size_t DATE_OFFSET = 4;   // ctime text after the weekday
 constexpr size_t DATE_LENGTH = 12;  // "Jan  1 00:00"
 
-// Reads exactly n bytes; fewer is fatal (read_error).
-void read_exact(int fd, uch *buf, size_t n) {
-    size_t got = 0;
-    errno = 0;
-    while (got < n) {
-        const ssize_t r = read(fd, buf + got, n - got);
-        if (r <= 0) read_error();
-        got += static_cast<size_t>(r);
-    }
-}
-
-void print_statistics(int fd) {
-    ulg crc = 0xffffffffUL;
-    const off_t pos = lseek(fd, -TRAILER_SIZE, SEEK_END);
-    if (pos == -1) {
+void print_statistics(const ArchiveEnd &end) {
+    if (end.known) {
+        bytes_in = end.payload_size;
+        bytes_out = static_cast<counter_t>(end.isize);
+    } else {
         // No sound values to show: -1 for both sizes, ratio of 0 over 0.
         bytes_in = -1;
         bytes_out = -1;
-    } else {
-        bytes_in = static_cast<counter_t>(pos) + TRAILER_SIZE - preamble_end;
-        uch buf[TRAILER_SIZE];
-        read_exact(fd, buf, sizeof buf);
-        crc = get_le32(buf);
-        bytes_out = static_cast<counter_t>(get_le32(buf + 4));
     }
+    const ulg crc = end.known ? end.crc : 0xffffffffUL;
 
     if (verbose) {
         const time_t when = static_cast<time_t>(time_stamp);
@@ -63,10 +46,10 @@ void print_statistics(int fd) {
         std::printf("%5s %08lx %11s ", methods[m], crc & 0xffffffffUL, date);
     }
     std::printf("%9lld %9lld ", static_cast<long long>(bytes_in), static_cast<long long>(bytes_out));
-    if (pos == -1) {
-        display_ratio(0, 0, stdout);
-    } else {
+    if (end.known) {
         display_ratio(header_bytes + bytes_out - bytes_in, bytes_out, stdout);
+    } else {
+        display_ratio(0, 0, stdout);
     }
     std::printf(" %s\n", ofname);
 }
@@ -74,9 +57,9 @@ void print_statistics(int fd) {
 }  // namespace
 
 void do_list(char *path) {
-    const int fd = find_preamble(path);
+    ArchiveEnd end;
+    const int fd = open_archive(path, &end);
     if (fd == -1) {
-        std::fprintf(stderr, "%s: unable to find preamble magic value\n", path);
         exit_code = 1;
         return;
     }
@@ -89,15 +72,6 @@ void do_list(char *path) {
     }
     ifd = 0;
 
-    std::snprintf(ifname, sizeof ifname, "%s", path);
-    ofd = fileno(stdout);
-    std::strcpy(ofname, "stdout");
-
-    // Read this archive exactly as the first one of a run.
-    clear_bufs();
-    part_nb = 0;
-    time_stamp = 0;
-
     const bool compressed = get_feature("NOCOMPR") == nullptr;
     if (compressed && get_method(ifd) == -1) {
         exit_code = 1;
@@ -107,7 +81,7 @@ void do_list(char *path) {
     if (features[0] != '\0') std::printf("Feature: %s\n", features);
     std::printf("Comment: %s\n", comment);
     std::printf("    Run: %s\n", run_program);
-    std::printf("Extract: %s\n", pipe_program[0] != '\0' ? pipe_program : "cat > %p/%o");
+    std::printf("Extract: %s\n", pipe_program[0] != '\0' ? pipe_program : DEFAULT_EXTRACT);
 
     if (!compressed) {
         std::printf("Statistics unavailable because data was not compressed\n");
@@ -118,5 +92,5 @@ void do_list(char *path) {
         if (verbose) std::printf("method  crc     date  time  ");
         std::printf("compressed  uncompr. ratio uncompressed_name\n");
     }
-    print_statistics(ifd);
+    print_statistics(end);
 }

@@ -20,24 +20,17 @@ int last_member;
 
 namespace {
 
-// Header layout (RFC 1952), in reading order.
-constexpr int MAGIC_0 = 0x1f;
-constexpr int MAGIC_1 = 0x8b;
-constexpr int MAGIC_1_OLD = 0x9e;  // read exactly like MAGIC_1
-constexpr unsigned FLAG_PART = 0x02;     // 2-byte part number follows the OS byte
-constexpr unsigned FLAG_EXTRA = 0x04;    // 2-byte length, then that many bytes
-constexpr unsigned FLAG_NAME = 0x08;     // NUL-terminated file name
-constexpr unsigned FLAG_COMMENT = 0x10;  // NUL-terminated comment
-constexpr long TRAILER_SIZE = 8;
-
-unsigned get_le16() {
-    unsigned v = static_cast<unsigned>(in_byte());
-    return v | static_cast<unsigned>(in_byte()) << 8;
+// Little-endian fields taken from the input (the layout is in gzip_member.h).
+unsigned in_le16() {
+    uch b[2];
+    for (uch &c : b) c = static_cast<uch>(in_byte());
+    return gzip::le16(b);
 }
 
-ulg get_le32() {
-    ulg v = get_le16();
-    return v | static_cast<ulg>(get_le16()) << 16;
+ulg in_le32() {
+    uch b[4];
+    for (uch &c : b) c = static_cast<uch>(in_byte());
+    return gzip::le32(b);
 }
 
 void skip_string() {
@@ -75,38 +68,35 @@ int get_method(int) {
     header_bytes = 0;
     last_member = 0;
 
-    if (magic0 != MAGIC_0 || (magic1 != MAGIC_1 && magic1 != MAGIC_1_OLD)) {
-        std::fprintf(stderr, "%s: can only handle GZIP compression method\n", progname);
+    if (magic0 != gzip::MAGIC_0 || (magic1 != gzip::MAGIC_1 && magic1 != gzip::MAGIC_1_OLD)) {
+        report("can only handle GZIP compression method");
         exit_code = 1;
         return -1;
     }
 
     method = in_byte();
     if (method != DEFLATED) {
-        std::fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", progname,
-                     ifname, method);
+        report("%s: unknown method %d -- get newer version of gzip", ifname, method);
         exit_code = 1;
         return -1;
     }
 
     const unsigned flags = static_cast<unsigned>(in_byte());
-    const ulg stamp = get_le32();
+    const ulg stamp = in_le32();
     if (stamp != 0) time_stamp = static_cast<long long>(stamp);
     (void)in_byte();  // extra flags
     (void)in_byte();  // operating system
 
-    if (flags & FLAG_PART) {
-        const unsigned part = get_le16();
-        if (verbose) std::fprintf(stderr, "%s: %s: part number %u\n", progname, ifname, part);
+    if (flags & gzip::FLAG_PART) {
+        const unsigned part = in_le16();
+        if (verbose) report("%s: part number %u", ifname, part);
     }
-    if (flags & FLAG_EXTRA) {
-        unsigned len = get_le16();
-        if (verbose) {
-            std::fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", progname, ifname, len);
-        }
+    if (flags & gzip::FLAG_EXTRA) {
+        unsigned len = in_le16();
+        if (verbose) report("%s: extra field of %u bytes ignored", ifname, len);
         while (len-- > 0) (void)in_byte();
     }
-    if (flags & FLAG_NAME) {
+    if (flags & gzip::FLAG_NAME) {
         if ((to_stdout && !list) || part_nb > 1) {
             skip_string();
         } else {
@@ -114,8 +104,8 @@ int get_method(int) {
             read_name();
         }
     }
-    if (flags & FLAG_COMMENT) skip_string();
+    if (flags & gzip::FLAG_COMMENT) skip_string();
 
-    if (part_nb == 1) header_bytes = static_cast<counter_t>(inptr) + TRAILER_SIZE;
+    if (part_nb == 1) header_bytes = static_cast<counter_t>(inptr) + gzip::TRAILER_SIZE;
     return method;
 }

@@ -6,13 +6,15 @@
 // decompress), so the same static buffers serve both directions with
 // different roles; see the table at each buffer.
 //
-// This header is the only one the codec units (util, zip, deflate, trees,
-// bits, unzip, inflate) include. They never include tool headers; the tool
-// reaches the codec through the declarations below.
+// The codec units (util, io, zip, deflate, trees, bits, unzip, inflate)
+// include this header and gzip_member.h, the facts of a gzip member, and
+// never a tool header; the tool reaches the codec through the declarations
+// below.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
 
 // ---- byte and word types -----------------------------------------------------
@@ -77,6 +79,19 @@ extern int method;           // compression method of the current member (initia
 extern long long time_stamp;  // member modification time, seconds since 1970 (64 bits in both builds)
 
 constexpr int DEFLATED = 8;
+
+// ---- reading and writing completely (io.cc) --------------------------------------------
+// One rule for every unit: an interrupted call (EINTR) is made again and a
+// partial transfer continues; only end of file or an error ends it early.
+// Reads until n bytes, end of file or an error; returns the bytes read. errno
+// is 0 after a short count at end of file, the read's error otherwise.
+size_t read_fully(int fd, void *buf, size_t n);
+// Writes all n bytes: 0, or -1 with errno set (EIO when nothing was taken).
+int write_fully(int fd, const void *buf, size_t n);
+// Copies everything readable from in to out; returns the bytes copied. A read
+// error is fatal (read_error), a write error too (write_error).
+constexpr unsigned COPY_PIECE = 65536;
+counter_t copy_fully(int in, int out);
 
 // ---- CRC-32, buffered input, output paths, fatal paths (util.cc) ---------------------
 ulg updcrc(const uch *s, unsigned n);

@@ -17,6 +17,10 @@
 //
 // Every trailer string must fit its 1024-byte buffer; a file whose string is
 // longer was not written by this program and is refused as no archive.
+//
+// open_archive is the one way the listing and the extraction driver open an
+// archive: at its payload, with the last 8 bytes of the file (the last
+// member's trailer) read once, under one failure rule.
 #include "kivra.h"
 
 #include <array>
@@ -57,11 +61,6 @@ void get_eop() {
     e[10] = 'k';
 }
 
-[[noreturn]] void out_of_memory(const char *who) {
-    std::fprintf(stderr, "%s: out of memory\n", who);
-    abort_gzip();
-}
-
 // Closes a descriptor on every path out of a routine unless released.
 class FdHolder {
 public:
@@ -88,24 +87,6 @@ bool is_program_file(const char *p) {
     return access(p, X_OK) == 0 && stat(p, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Writes all n bytes, completing partial writes. 0, or -1 with errno set.
-int write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (w == 0) {
-            errno = EIO;
-            return -1;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
 // Reads one trailer string byte by byte into dst (TEXT_BUF bytes). The string
 // ends after a stored NUL, or at end of file / read error, where it is
 // terminated and kept as read so far. Returns 0, or -1 when the string does not
@@ -113,7 +94,7 @@ int write_all(int fd, const char *p, size_t n) {
 int read_trailer_string(int fd, char *dst) {
     for (unsigned n = 0; n < TEXT_BUF; n++) {
         char c;
-        if (read(fd, &c, 1) != 1) {
+        if (read_fully(fd, &c, 1) != 1) {
             dst[n] = '\0';
             return 0;
         }
@@ -166,7 +147,7 @@ char *find_program(char *ref) {
 int find_preamble(char *program) {
     char *p = find_program(program);
     if (p == nullptr) {
-        std::fprintf(stderr, "%s: unable to find kivra to build preamble\n", "find_preamble");
+        report_as("find_preamble", "unable to find kivra to build preamble");
         return -1;
     }
     FdHolder fd(open(p, O_RDONLY));
@@ -187,24 +168,24 @@ int find_preamble(char *program) {
     }
 
     HeapBlock buf(static_cast<char *>(std::malloc(SEARCH_BUF)));
-    if (!buf) out_of_memory("find_preamble");
+    if (!buf) fail_as("find_preamble", "out of memory");
 
     unsigned e = 0;          // magic bytes matched so far
     long long offset = 0;    // file bytes consumed by earlier reads
     long long magic_end = -1;  // offset of the byte after the magic
     while (magic_end < 0) {
-        ssize_t n = read(fd.get(), buf.get(), SEARCH_READ);
-        if (n <= 0) return -1;  // no trailer (or a read error before one)
+        const size_t n = read_fully(fd.get(), buf.get(), SEARCH_READ);
+        if (n == 0) return -1;  // no trailer (or a read error before one)
         const auto *b = reinterpret_cast<const unsigned char *>(buf.get());
-        for (ssize_t i = 0; i < n; i++) {
+        for (size_t i = 0; i < n; i++) {
             while (e > 0 && b[i] != eop[e]) e = fail[e - 1];
             if (b[i] == eop[e]) e++;
             if (e == MAGIC_LEN) {
-                magic_end = offset + i + 1;
+                magic_end = offset + static_cast<long long>(i) + 1;
                 break;
             }
         }
-        offset += n;
+        offset += static_cast<long long>(n);
     }
     buf.reset();
 
@@ -214,8 +195,8 @@ int find_preamble(char *program) {
     }
     for (char *dst : {features, comment, run_program, pipe_program}) {
         if (read_trailer_string(fd.get(), dst) != 0) {
-            std::fprintf(stderr, "%s: %s: trailer string longer than %u bytes, not an archive\n",
-                         "find_preamble", p, TEXT_MAX);
+            report_as("find_preamble", "%s: trailer string longer than %u bytes, not an archive", p,
+                      TEXT_MAX);
             return -1;
         }
     }
@@ -231,7 +212,7 @@ int find_preamble(char *program) {
 int build_preamble(char *program, int fd) {
     char *p = find_program(program);
     if (p == nullptr) {
-        std::fprintf(stderr, "%s: unable to find kivra to build preamble\n", "build_preamble");
+        report_as("build_preamble", "unable to find kivra to build preamble");
         return -1;
     }
     struct stat st;
@@ -246,31 +227,69 @@ int build_preamble(char *program, int fd) {
     }
 
     HeapBlock buf(static_cast<char *>(std::malloc(STUB_PIECE)));
-    if (!buf) out_of_memory("build_preamble");
+    if (!buf) fail_as("build_preamble", "out of memory");
     for (;;) {
-        ssize_t n = read(pfd.get(), buf.get(), STUB_PIECE);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+        const size_t n = read_fully(pfd.get(), buf.get(), STUB_PIECE);
+        if (n < STUB_PIECE && errno != 0) {
             std::perror(p);
             return -1;
         }
-        if (n == 0) break;
-        if (write_all(fd, buf.get(), static_cast<size_t>(n)) != 0) {
+        if (n > 0 && write_fully(fd, buf.get(), n) != 0) {
             std::perror(ofname);
             return -1;
         }
+        if (n < STUB_PIECE) break;
     }
 
     get_eop();
-    if (write_all(fd, reinterpret_cast<const char *>(eop), MAGIC_LEN) != 0) {
+    if (write_fully(fd, eop, MAGIC_LEN) != 0) {
         std::perror(ofname);
         return -1;
     }
     for (const char *s : {features, comment, run_program, pipe_program}) {
-        if (write_all(fd, s, std::strlen(s) + 1) != 0) {
+        if (write_fully(fd, s, std::strlen(s) + 1) != 0) {
             std::perror(ofname);
             return -1;
         }
     }
     return 0;
+}
+
+// Reads the last gzip::TRAILER_SIZE bytes of fd and puts the file offset back.
+// A file that cannot be sought leaves end unknown; one that can but then
+// comes up short was cut while being read, which is fatal (read_error).
+namespace {
+
+void read_archive_end(int fd, ArchiveEnd *end) {
+    *end = ArchiveEnd{};
+    const off_t here = lseek(fd, 0, SEEK_CUR);
+    if (here == -1) return;
+    const off_t last = lseek(fd, -static_cast<off_t>(gzip::TRAILER_SIZE), SEEK_END);
+    if (last == -1) return;
+    uch buf[gzip::TRAILER_SIZE];
+    if (read_fully(fd, buf, sizeof buf) != sizeof buf) read_error();
+    if (lseek(fd, here, SEEK_SET) == -1) read_error();
+    end->known = true;
+    end->payload_size = static_cast<counter_t>(last) + gzip::TRAILER_SIZE - preamble_end;
+    end->crc = gzip::le32(buf);
+    end->isize = gzip::le32(buf + 4);
+}
+
+}  // namespace
+
+int open_archive(char *path, ArchiveEnd *end) {
+    const int fd = find_preamble(path);
+    if (fd == -1) {
+        report_as(path, "unable to find preamble magic value");
+        return -1;
+    }
+    ifd = fd;
+    std::snprintf(ifname, sizeof ifname, "%s", path);
+    ofd = STDOUT_FILENO;
+    std::strcpy(ofname, "stdout");
+    clear_bufs();
+    part_nb = 0;
+    time_stamp = 0;
+    read_archive_end(fd, end);
+    return fd;
 }

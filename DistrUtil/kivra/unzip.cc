@@ -7,18 +7,8 @@
 // read and compared. Every failure is fatal, so a caller that gets 0 back
 // has complete and verified output. Output already written stays written:
 // the whole output of a corrupt member reaches the reader before the error.
+#include "gzip_member.h"
 #include "stream.h"
-
-namespace {
-
-constexpr unsigned TRAILER_SIZE = 8;
-
-ulg get_le32(const uch *p) {
-    return static_cast<ulg>(p[0]) | static_cast<ulg>(p[1]) << 8 | static_cast<ulg>(p[2]) << 16 |
-           static_cast<ulg>(p[3]) << 24;
-}
-
-}  // namespace
 
 int unzip(int in, int out) {
     ifd = in;
@@ -31,10 +21,10 @@ int unzip(int in, int out) {
     if (res == 3) error("out of memory");
     if (res != 0) error("invalid compressed data--format violated");
 
-    uch buf[TRAILER_SIZE];
+    uch buf[gzip::TRAILER_SIZE];
     for (uch &c : buf) c = static_cast<uch>(in_byte());
-    const ulg orig_crc = get_le32(buf);
-    const ulg orig_len = get_le32(buf + 4);
+    const ulg orig_crc = gzip::le32(buf);
+    const ulg orig_len = gzip::le32(buf + 4);
 
     // The CRC is checked first: a member wrong in both reports the CRC.
     if (orig_crc != (updcrc(buf, 0) & 0xffffffffUL)) error("invalid compressed data--crc error");

@@ -76,18 +76,12 @@ ulg updcrc(const uch *s, unsigned n) {
 }
 
 // ---- buffered input ---------------------------------------------------------------------
-// Refills inbuf completely (short reads from pipes simply continue) and returns
-// its first byte. Nothing read: -1 when eof_ok, else fatal. A read error after
-// some bytes arrived in this fill ends the fill quietly; the next fill reports it.
+// Refills inbuf completely (read_fully: short reads from pipes simply continue)
+// and returns its first byte. Nothing read: -1 when eof_ok, else fatal. A read
+// error after some bytes arrived in this fill ends the fill quietly; the next
+// fill reports it.
 int fill_inbuf(int eof_ok) {
-    insize = 0;
-    errno = 0;
-    do {
-        ssize_t len = read(ifd, reinterpret_cast<char *>(inbuf) + insize, INBUFSIZ - insize);
-        if (len == 0 || len == -1) break;
-        insize += static_cast<unsigned>(len);
-    } while (insize < INBUFSIZ);
-
+    insize = static_cast<unsigned>(read_fully(ifd, inbuf, INBUFSIZ));
     if (insize == 0) {
         if (eof_ok) return -1;
         read_error();
@@ -104,18 +98,9 @@ void clear_bufs() {
 }
 
 // ---- output paths ---------------------------------------------------------------------------
-// Writes all cnt bytes, completing partial writes; a failed write is fatal.
+// Writes all cnt bytes (write_fully); a failed write is fatal.
 void write_buf(int fd, const void *buf, unsigned cnt) {
-    const char *p = static_cast<const char *>(buf);
-    ssize_t n;
-    while ((n = write(fd, p, cnt)) != static_cast<ssize_t>(cnt)) {
-        if (n == -1) {
-            if (errno == EINTR) continue;
-            write_error();
-        }
-        p += n;
-        cnt -= static_cast<unsigned>(n);
-    }
+    if (write_fully(fd, buf, cnt) != 0) write_error();
 }
 
 void flush_outbuf() {

@@ -1,0 +1,65 @@
+// io.cc - the one way kivra reads and writes a descriptor completely.
+//
+// The system may split any read or write: a pipe hands over what it has, a
+// signal may interrupt a call before it transfers anything. Every unit goes
+// through these helpers so that one rule holds everywhere: a call interrupted
+// by a signal (EINTR) is simply made again, a partial transfer continues, and
+// only end of file or a real error ends a transfer early. The helpers report;
+// callers decide whether a failure is fatal, and the fatal paths of util.cc
+// (read_error, write_error) read errno as these helpers leave it.
+#include "stream.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+size_t read_fully(int fd, void *buf, size_t n) {
+    char *p = static_cast<char *>(buf);
+    size_t got = 0;
+    errno = 0;
+    while (got < n) {
+        const ssize_t r = read(fd, p + got, n - got);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+        } else if (r == 0) {
+            errno = 0;
+            break;
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    return got;
+}
+
+int write_fully(int fd, const void *buf, size_t n) {
+    const char *p = static_cast<const char *>(buf);
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (w == 0) {
+            errno = EIO;
+            return -1;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+counter_t copy_fully(int in, int out) {
+    static char piece[COPY_PIECE];
+    counter_t total = 0;
+    for (;;) {
+        const size_t n = read_fully(in, piece, sizeof piece);
+        if (n > 0) {
+            if (write_fully(out, piece, n) != 0) write_error();
+            total += static_cast<counter_t>(n);
+        }
+        if (n < sizeof piece) {
+            if (errno != 0) read_error();
+            return total;
+        }
+    }
+}
