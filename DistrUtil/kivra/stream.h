@@ -70,7 +70,7 @@ extern int ifd;              // input descriptor read by fill_inbuf
 extern int ofd;              // output descriptor written by the flushes
 extern char ifname[1024];    // input name, for messages
 extern char ofname[1024];    // output name; also what "%o" expands to
-extern char *progname;       // program name that starts every message
+extern char *progname;       // program name that starts every message (progname.cc)
 extern int exit_code;        // exit status of the listing and builder roles
 extern int quiet;            // suppresses some warnings; never set by the program
 extern int level;            // compression level, 9 for the whole run

@@ -32,7 +32,6 @@ int ifd;
 int ofd;
 char ifname[1024];
 char ofname[1024];
-char *progname;
 int exit_code;
 int quiet;
 int level = 9;

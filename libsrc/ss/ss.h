@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <ctime>
 
-// The program that links the library provides and sets this name; messages
-// of the err_ family start with it.
+// The program's name: messages of the err_ family start with it. Its one
+// definition is in the kivra_progname library, which the build links with
+// this one; the program sets it at start-up.
 extern char *progname;
 
 // ---- pointer lists (aplist.cc, strsplit.cc) ------------------------------------------

@@ -1,6 +1,8 @@
 // kivra.h - the archive tool: roles, trailer, feature list, extraction,
 // free-space check and listing. Tool units include this header, the codec
-// through stream.h and the support library only through ss.h.
+// through stream.h and the support library only through ss.h. It lives in a
+// directory of its own that only tool targets have on their include path, so
+// a codec unit that included it would not build.
 #pragma once
 
 #include "gzip_member.h"
