@@ -31,10 +31,10 @@ TEST(CliCrossBuild, SameArchiveFromBothBuilds) {
     const std::string other = other_build();
     if (other.empty()) GTEST_SKIP() << "needs both " KIVRA_BUILD_ROOT "/x86_64/kivra and " KIVRA_BUILD_ROOT "/i386/kivra";
 
-    cli_kit::Workspace ws;
+    testkit::Workspace ws;
     ws.put("stub", "#!/bin/sh\necho stub\n", 0755);
-    ws.put("d/f.tar", enc::text_bytes(200000, 5));
-    ws.put("noise", enc::random_bytes(70000, 6));
+    ws.put("d/f.tar", testkit::text_bytes(200000, 5));
+    ws.put("noise", testkit::random_bytes(70000, 6));
     ws.put("runs", std::string(100000, 'r') + std::string(66000, '\0'));
     ws.put("kivra.bin", testkit::read_file(testkit::kivra_bin()));
     const std::vector<std::vector<std::string>> cases = {

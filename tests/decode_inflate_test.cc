@@ -8,7 +8,7 @@
 #include "decode_kit.h"
 #include "stream.h"
 
-using namespace decode_kit;
+using namespace testkit;
 
 namespace {
 
@@ -317,14 +317,14 @@ const DecodeCase kDecodeCases[] = {
      }},
     {"stored data over two input fills",
      [](Tokens &t) {
-         t.stored(pattern(70000, 1), false);
+         t.stored(random_bytes(70000, 1), false);
          t.fixed_begin(true);
          t.match(258, 65000 % 32768);
          t.end_block();
      }},
     {"distance near 32768 at window position near 0",
      [](Tokens &t) {
-         t.stored(pattern(32768 + 5, 2), false);
+         t.stored(random_bytes(32768 + 5, 2), false);
          t.fixed_begin(true);
          t.match(258, 32766);  // source 7..264 lies after the destination 5..262
          t.match(100, 32768);  // source and destination coincide
@@ -333,7 +333,7 @@ const DecodeCase kDecodeCases[] = {
      }},
     {"match crossing the window end",
      [](Tokens &t) {
-         t.stored(pattern(32768 - 100, 3), false);
+         t.stored(random_bytes(32768 - 100, 3), false);
          t.fixed_begin(true);
          t.match(258, 1000);  // destination wraps to position 0
          t.match(258, 258);

@@ -9,7 +9,7 @@
 
 #include "decode_kit.h"
 
-using namespace decode_kit;
+using namespace testkit;
 
 namespace {
 
@@ -93,7 +93,7 @@ TEST(DecodeRobust, RandomCorruption) {
 TEST(DecodeRobust, RandomBodies) {
     std::mt19937 rng(777);
     for (int round = 0; round < 1000; round++) {
-        std::string body = pattern(20 + rng() % 300, static_cast<unsigned>(rng()));
+        std::string body = random_bytes(20 + rng() % 300, static_cast<unsigned>(rng()));
         // Mostly dynamic block headers: they reach the table builder.
         body[0] = static_cast<char>((body[0] & ~6) | (round % 4 == 0 ? 2 : 4));
         ChildResult r = decode_member(header_bytes_of(Header{}) + body);

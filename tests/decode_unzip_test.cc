@@ -7,7 +7,7 @@
 #include "decode_kit.h"
 #include "kivra.h"
 
-using namespace decode_kit;
+using namespace testkit;
 
 namespace {
 

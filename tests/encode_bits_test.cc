@@ -55,7 +55,7 @@ std::string emitted(Ops ops) {
     ops();
     flush_outbuf();
     rec.finish();
-    return enc::hex(rec.data);
+    return testkit::hex(rec.data);
 }
 
 }  // namespace
@@ -148,10 +148,10 @@ TEST(EncodeBits, MemberLeavesInWholePieces) {
         std::string data;
         size_t member_size;  // 0: not fixed
     } cases[] = {
-        {"random, 200000 bytes", enc::random_bytes(200000, 4), 0},
+        {"random, 200000 bytes", testkit::random_bytes(200000, 4), 0},
         // Two stored blocks: 12 header, 65506 data, 10 block, 8 trailer bytes.
-        {"random, member of exactly 65536 bytes", enc::random_bytes(65506, 8), 65536},
-        {"text", enc::text_bytes(1 << 20, 6), 0},
+        {"random, member of exactly 65536 bytes", testkit::random_bytes(65506, 8), 65536},
+        {"text", testkit::text_bytes(1 << 20, 6), 0},
     };
     for (const Case &c : cases) {
         testkit::TempDir dir;
@@ -170,7 +170,7 @@ TEST(EncodeBits, MemberLeavesInWholePieces) {
         for (size_t i = 0; i + 1 < rec.sizes.size(); i++) EXPECT_EQ(rec.sizes[i], OUTBUFSIZ) << c.name << " #" << i;
         EXPECT_LE(rec.sizes.back(), OUTBUFSIZ) << c.name;
         EXPECT_EQ(rec.sizes.size(), (rec.data.size() + OUTBUFSIZ - 1) / OUTBUFSIZ) << c.name;
-        auto ms = enc::parse_members(rec.data);
+        auto ms = testkit::parse_members(rec.data);
         ASSERT_TRUE(ms[0].ok) << c.name << ": " << ms[0].error;
         EXPECT_TRUE(ms[0].body.data == c.data) << c.name;
     }

@@ -15,14 +15,14 @@ std::vector<std::pair<std::string, std::string>> fixed_corpus() {
     for (size_t n : {0u, 1u, 261u, 262u, 32767u, 32768u, 65274u, 65400u, 65536u}) {
         char name[32];
         std::snprintf(name, sizeof name, "t%zu", n);
-        c.emplace_back(name, enc::text_bytes(n, static_cast<uint32_t>(n) + 3));
+        c.emplace_back(name, testkit::text_bytes(n, static_cast<uint32_t>(n) + 3));
     }
-    c.emplace_back("random", enc::random_bytes(100000, 42));
+    c.emplace_back("random", testkit::random_bytes(100000, 42));
     c.emplace_back("run", std::string(70000, 'r'));
     std::string mixed;
     for (uint32_t k = 0; mixed.size() < 1500000; k++) {
-        mixed += enc::text_bytes(50000, k);
-        mixed += enc::random_bytes(3000 + k * 100, k);
+        mixed += testkit::text_bytes(50000, k);
+        mixed += testkit::random_bytes(3000 + k * 100, k);
         mixed += mixed.substr(mixed.size() / 2, 5000);
     }
     c.emplace_back("dir/mixed", mixed);
@@ -49,8 +49,8 @@ TEST(EncodeDeterminism, DigestOfFixedCorpus) {
     const auto corpus = fixed_corpus();
     for (const Case &c : cases) {
         LevelGuard g(c.level);
-        const std::string archive = enc::compress(corpus);
-        EXPECT_EQ(enc::crc32_of(archive), c.digest) << "level " << c.level;
+        const std::string archive = testkit::compress(corpus);
+        EXPECT_EQ(testkit::crc32_of(archive), c.digest) << "level " << c.level;
         EXPECT_EQ(archive.size(), c.size) << "level " << c.level;
     }
 }
@@ -61,8 +61,8 @@ TEST(EncodeDeterminism, EveryLevelRoundTrips) {
     const auto corpus = fixed_corpus();
     for (int l = 1; l <= 9; l++) {
         LevelGuard g(l);
-        const std::string archive = enc::compress(corpus);
-        auto ms = enc::parse_members(archive);
+        const std::string archive = testkit::compress(corpus);
+        auto ms = testkit::parse_members(archive);
         ASSERT_EQ(ms.size(), corpus.size()) << "level " << l;
         uint32_t total = 0;
         for (size_t i = 0; i < ms.size(); i++) {
@@ -70,7 +70,7 @@ TEST(EncodeDeterminism, EveryLevelRoundTrips) {
             ASSERT_TRUE(ms[i].ok) << ms[i].error;
             total += static_cast<uint32_t>(corpus[i].second.size());
             EXPECT_TRUE(ms[i].body.data == corpus[i].second);
-            EXPECT_EQ(ms[i].crc, enc::crc32_of(corpus[i].second));
+            EXPECT_EQ(ms[i].crc, testkit::crc32_of(corpus[i].second));
             EXPECT_EQ(ms[i].isize, total);
             EXPECT_EQ(static_cast<unsigned char>(archive[ms[i].start + 8]), l == 9 ? 2 : l == 1 ? 4 : 0);
         }
@@ -84,7 +84,7 @@ TEST(EncodeDeterminismDeathTest, LevelOutsideOneToNineIsFatal) {
         EXPECT_EXIT(
             {
                 level = bad;
-                enc::compress1("abc", "in");
+                testkit::compress1("abc", "in");
             },
             testing::ExitedWithCode(1), "^\nkivra: in: bad pack level\n$");
     }

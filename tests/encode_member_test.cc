@@ -10,13 +10,13 @@
 #include "stream.h"
 #include "testkit.h"
 
-using enc::lit;
-using enc::match;
-using enc::Symbol;
+using testkit::lit;
+using testkit::match;
+using testkit::Symbol;
 
 namespace {
 std::vector<Symbol> symbols_of(const std::string &member) {
-    auto ms = enc::parse_members(member);
+    auto ms = testkit::parse_members(member);
     EXPECT_EQ(ms.size(), 1u);
     EXPECT_TRUE(ms[0].ok) << ms[0].error;
     std::vector<Symbol> all;
@@ -26,7 +26,7 @@ std::vector<Symbol> symbols_of(const std::string &member) {
 }  // namespace
 
 TEST(EncodeMember, EmptyFileIsTheTwentyTwoByteMember) {
-    EXPECT_EQ(enc::hex(enc::compress1("", "a")),
+    EXPECT_EQ(testkit::hex(testkit::compress1("", "a")),
               "1f 8b 08 08 00 00 00 00 02 03 61 00 03 00 00 00 00 00 00 00 00 00");
 }
 
@@ -36,7 +36,7 @@ TEST(EncodeMember, StoresTheBaseNameOnly) {
         const char *stored;
     } cases[] = {{"dir/sub/name", "name"}, {"dir/", ""}, {"plain", "plain"}, {"/abs/x.tar", "x.tar"}};
     for (const Case &c : cases) {
-        auto ms = enc::parse_members(enc::compress1("xyz", c.ifname));
+        auto ms = testkit::parse_members(testkit::compress1("xyz", c.ifname));
         ASSERT_EQ(ms.size(), 1u);
         ASSERT_TRUE(ms[0].ok) << ms[0].error;
         EXPECT_EQ(ms[0].name, c.stored) << c.ifname;
@@ -46,15 +46,15 @@ TEST(EncodeMember, StoresTheBaseNameOnly) {
 
 // bytes_in runs on across members; the CRC restarts for each.
 TEST(EncodeMember, SizeFieldsAccumulateCrcRestarts) {
-    const std::string f1 = enc::random_bytes(100, 7), f2 = enc::text_bytes(50, 9), f3;
-    auto ms = enc::parse_members(enc::compress({{"one", f1}, {"two", f2}, {"three", f3}}));
+    const std::string f1 = testkit::random_bytes(100, 7), f2 = testkit::text_bytes(50, 9), f3;
+    auto ms = testkit::parse_members(testkit::compress({{"one", f1}, {"two", f2}, {"three", f3}}));
     ASSERT_EQ(ms.size(), 3u);
     const std::string want_data[] = {f1, f2, f3};
     const uint32_t want_size[] = {100, 150, 150};
     for (size_t i = 0; i < 3; i++) {
         ASSERT_TRUE(ms[i].ok) << i << ": " << ms[i].error;
         EXPECT_EQ(ms[i].body.data, want_data[i]) << i;
-        EXPECT_EQ(ms[i].crc, enc::crc32_of(want_data[i])) << i;
+        EXPECT_EQ(ms[i].crc, testkit::crc32_of(want_data[i])) << i;
         EXPECT_EQ(ms[i].isize, want_size[i]) << i;
     }
     EXPECT_EQ(bytes_in, 150);
@@ -64,7 +64,7 @@ TEST(EncodeMember, SizeFieldsAccumulateCrcRestarts) {
 // with two literals; then maximal matches at distance 1, the last one cut by
 // the end of the input. 258 goes out as code 285 without extra bits.
 TEST(EncodeMember, ThousandEqualBytes) {
-    auto syms = symbols_of(enc::compress1(std::string(1000, 'x')));
+    auto syms = symbols_of(testkit::compress1(std::string(1000, 'x')));
     const std::vector<Symbol> want = {lit('x'), lit('x'), match(258, 1), match(258, 1), match(258, 1),
                                       match(224, 1)};
     EXPECT_EQ(syms, want);
@@ -75,9 +75,9 @@ TEST(EncodeMember, ThousandEqualBytes) {
 }
 
 TEST(EncodeMember, RandomInputGivesFourStoredBlocks) {
-    const std::string data = enc::random_bytes(100000, 12345);
-    const std::string member = enc::compress1(data);
-    auto ms = enc::parse_members(member);
+    const std::string data = testkit::random_bytes(100000, 12345);
+    const std::string member = testkit::compress1(data);
+    auto ms = testkit::parse_members(member);
     ASSERT_TRUE(ms[0].ok) << ms[0].error;
     const auto &blocks = ms[0].body.blocks;
     ASSERT_EQ(blocks.size(), 4u);
@@ -98,7 +98,7 @@ TEST(EncodeMember, ThreeByteMatchDistanceLimit) {
         bool matched;
     } cases[] = {{4095, true}, {4096, true}, {4097, false}, {5000, false}};
     for (const Case &c : cases) {
-        std::string filler = enc::random_bytes(c.distance + 100, c.distance);
+        std::string filler = testkit::random_bytes(c.distance + 100, c.distance);
         for (char &ch : filler) ch = static_cast<char>(static_cast<unsigned char>(ch) % 200);
         std::string data = filler.substr(0, 10) + "\xfa\xfb\xfc\xfd";
         data += filler.substr(10, c.distance - 4);
@@ -106,7 +106,7 @@ TEST(EncodeMember, ThreeByteMatchDistanceLimit) {
         ASSERT_EQ(probe, 10 + c.distance);
         data += "\xfa\xfb\xfc\xfe" + filler.substr(c.distance, 50);
 
-        auto syms = symbols_of(enc::compress1(data));
+        auto syms = symbols_of(testkit::compress1(data));
         size_t pos = 0;
         bool found = false, seen = false;
         for (const Symbol &s : syms) {
@@ -134,7 +134,7 @@ TEST(EncodeMember, LazyEvaluationTies) {
         {"shorter match later loses", "#abcde!bcd%abcde", {match(5, 10)}},
     };
     for (const Case &c : cases) {
-        auto syms = symbols_of(enc::compress1(c.data));
+        auto syms = symbols_of(testkit::compress1(c.data));
         ASSERT_GE(syms.size(), c.tail.size()) << c.name;
         std::vector<Symbol> tail(syms.end() - static_cast<long>(c.tail.size()), syms.end());
         EXPECT_EQ(tail, c.tail) << c.name;

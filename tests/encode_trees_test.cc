@@ -150,14 +150,14 @@ namespace {
 // returns the byte estimates (dynamic, fixed) that decide its type.
 // A stored block shows no symbols; it is replayed as the literals of `data`
 // (the samples that come out stored have no matches).
-std::pair<unsigned, unsigned> estimates(const enc::Block &b, const std::string &data) {
+std::pair<unsigned, unsigned> estimates(const testkit::Block &b, const std::string &data) {
     ush attr = 0;
     int m = DEFLATED;
     ct_init(&attr, &m);
     init_block();
-    std::vector<enc::Symbol> syms = b.syms;
+    std::vector<testkit::Symbol> syms = b.syms;
     if (b.type == 0)
-        for (unsigned char c : data) syms.push_back(enc::lit(c));
+        for (unsigned char c : data) syms.push_back(testkit::lit(c));
     for (const auto &s : syms) {
         if (s.lit >= 0) {
             ct_tally(0, static_cast<unsigned>(s.lit));
@@ -185,14 +185,14 @@ TEST(EncodeTrees, BlockTypeChoice) {
         {"tie in bytes goes to fixed codes", "ebeaafffcabfeebaedafbaebda", 1},
         {"short text", "hello, hello, hello world", 1},
         {"empty", "", 1},
-        {"skewed text", enc::text_bytes(3000, 5), 2},
-        {"noise", enc::random_bytes(500, 77), 0},
+        {"skewed text", testkit::text_bytes(3000, 5), 2},
+        {"noise", testkit::random_bytes(500, 77), 0},
     };
     for (const Case &c : cases) {
-        auto ms = enc::parse_members(enc::compress1(c.data));
+        auto ms = testkit::parse_members(testkit::compress1(c.data));
         ASSERT_TRUE(ms[0].ok) << c.name << ": " << ms[0].error;
         ASSERT_EQ(ms[0].body.blocks.size(), 1u) << c.name;
-        const enc::Block &b = ms[0].body.blocks[0];
+        const testkit::Block &b = ms[0].body.blocks[0];
         EXPECT_EQ(b.type, c.type) << c.name;
         auto [dyn, fixed] = estimates(b, c.data);
         const unsigned best = std::min(dyn, fixed);
@@ -200,7 +200,7 @@ TEST(EncodeTrees, BlockTypeChoice) {
         EXPECT_EQ(b.type, rule) << c.name << " dynamic " << dyn << " fixed " << fixed;
     }
     // The tie case really is one: equal bytes although dynamic needs fewer bits.
-    auto ms = enc::parse_members(enc::compress1(cases[0].data));
+    auto ms = testkit::parse_members(testkit::compress1(cases[0].data));
     auto [dyn, fixed] = estimates(ms[0].body.blocks[0], cases[0].data);
     EXPECT_EQ(dyn, fixed);
 }
@@ -226,7 +226,7 @@ TEST(EncodeTrees, LiteralOnlyDynamicBlockSendsTwoDistanceCodes) {
     };
     db(1, 1);
     ASSERT_EQ(data.size(), 4096u);
-    auto ms = enc::parse_members(enc::compress1(data));
+    auto ms = testkit::parse_members(testkit::compress1(data));
     ASSERT_TRUE(ms[0].ok) << ms[0].error;
     bool checked = false;
     for (const auto &b : ms[0].body.blocks) {

@@ -11,12 +11,12 @@
 
 namespace {
 
-using extract_kit::build_archive;
+using testkit::build_archive;
 using testkit::RunResult;
 
 const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
 
-using Failing = extract_kit::WorkDir;
+using Failing = testkit::WorkDir;
 
 TEST_F(Failing, RunProgramExitStatusThree) {
     build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", "echo ran; exit 3"}, tar, at("inst"));

@@ -34,13 +34,13 @@ class RunPrompt : public ::testing::TestWithParam<Answer> {};
 TEST_P(RunPrompt, OnTerminal) {
     const Answer &a = GetParam();
     testkit::TempDir tmp;
-    std::string tar = extract_kit::make_payload(tmp.path());
+    std::string tar = testkit::make_payload(tmp.path());
     std::string work = tmp.file("work");
     mkdir(work.c_str(), 0755);
-    extract_kit::build_archive({"-a", "-f", "cat > /dev/null", "-r", "touch %p/ran; echo ran"}, tar,
+    testkit::build_archive({"-a", "-f", "cat > /dev/null", "-r", "touch %p/ran; echo ran"}, tar,
                                work + "/inst");
 
-    testkit::RunResult r = extract_kit::run_on_pty({"./inst", "-v"}, a.typed, work);
+    testkit::RunResult r = testkit::run_on_pty({"./inst", "-v"}, a.typed, work);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n"
                      "    touch " + work + "/ran; echo ran\nOK to run the command? " + a.after_prompt);

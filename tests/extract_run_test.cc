@@ -10,13 +10,13 @@
 
 namespace {
 
-using extract_kit::build_archive;
+using testkit::build_archive;
 using testkit::RunOptions;
 using testkit::RunResult;
 
 const char *kBanner = "\nTest installer\n\nPlease wait...\n";
 
-class Installer : public extract_kit::WorkDir {
+class Installer : public testkit::WorkDir {
 protected:
     // An installer that unpacks into ./out and records its environment.
     void build(std::vector<std::string> extra = {}) {

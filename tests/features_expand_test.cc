@@ -132,9 +132,8 @@ TEST(ReplaceProgramParms, RefusesWhatCannotBeExpanded) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::strcpy(ofname, c.ofname.c_str());
-        testing::internal::CaptureStderr();
-        Block b(replace_program_parms(c.cmd.c_str()));
-        std::string err = testing::internal::GetCapturedStderr();
+        Block b;
+        const std::string err = testkit::stderr_of([&] { b.reset(replace_program_parms(c.cmd.c_str())); });
         if (c.ok) {
             ASSERT_NE(b, nullptr);
             EXPECT_EQ(err, "");
@@ -155,9 +154,7 @@ TEST(ReplaceProgramParms, VanishedWorkingDirectoryFailsTheExpansion) {
     // Without a placeholder for it the directory is not needed.
     Block ok(replace_program_parms("cat > %o"));
     EXPECT_NE(ok, nullptr);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(replace_program_parms("cat > %p/%o"), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testkit::stderr_of([] { EXPECT_EQ(replace_program_parms("cat > %p/%o"), nullptr); }),
               "kivra: cannot expand command \"cat > %p/%o\": cannot get the working directory: "
               "No such file or directory\n");
 }

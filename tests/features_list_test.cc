@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kivra.h"
+#include "testkit.h"
 
 namespace {
 
@@ -38,9 +39,7 @@ TEST(AddFeature, RefusesWordsThatOverflowTheList) {
     };
     for (const Case &c : cases) {
         std::strcpy(features, c.before.c_str());
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(add_feature(c.word.c_str()), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+        EXPECT_EQ(testkit::stderr_of([&] { EXPECT_EQ(add_feature(c.word.c_str()), -1); }),
                   "kivra: feature list longer than 1023 characters: cannot add \"" + c.word + "\"\n");
         EXPECT_EQ(features, c.before) << "list unchanged";
     }

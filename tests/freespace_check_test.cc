@@ -80,9 +80,9 @@ protected:
     }
     Outcome check(int min_mb) {
         char sym[512] = {};
-        testing::internal::CaptureStderr();
-        int r = verify_fs(min_mb, sym);
-        return {r, sym, testing::internal::GetCapturedStderr()};
+        int r = 0;
+        std::string err = testkit::stderr_of([&] { r = verify_fs(min_mb, sym); });
+        return {r, sym, err};
     }
     std::string vfy() const { return tmp.file("vfy"); }
     std::string fixed() const { return tmp.file("vfy/qm"); }

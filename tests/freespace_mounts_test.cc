@@ -13,7 +13,7 @@
 
 namespace {
 
-using extract_kit::shq;
+using testkit::shq;
 
 struct NsResult {
     int status = -1;
@@ -31,7 +31,7 @@ protected:
         if (probe.status != 0) GTEST_SKIP() << "cannot mount in a private namespace here: " << probe.err;
         T = tmp.path();
         for (const char *d : {"small", "room", "room2", "ro", "work"}) mkdir(tmp.file(d).c_str(), 0755);
-        tar = extract_kit::make_payload(T);
+        tar = testkit::make_payload(T);
     }
 
     std::string banner() const { return "\nTest installer\n\nPlease wait...\n"; }
@@ -50,7 +50,7 @@ protected:
                                       "-f", "mkdir -p " + fixed + " && tar xf - -C " + fixed,
                                       "-r", "sh " + T + "/probe.sh"};
         opts.insert(opts.end(), extra.begin(), extra.end());
-        extract_kit::build_archive(opts, input.empty() ? tar : input, tmp.file("work/inst"));
+        testkit::build_archive(opts, input.empty() ? tar : input, tmp.file("work/inst"));
     }
 
     // Mount-table lines for the given filesystems under T.
@@ -227,7 +227,7 @@ TEST_F(MountedFs, RawPayloadAsksForItsOwnLength) {
     data.replace(data.size() - 4, 4, std::string(4, '\0'));
     testkit::write_file(tmp.file("data.bin"), data);
     const std::string fixed = T + "/small/qm";
-    extract_kit::build_archive({"-a", "-C", "Test installer", "-V", T + "/small", "-S", "qm", "-f",
+    testkit::build_archive({"-a", "-C", "Test installer", "-V", T + "/small", "-S", "qm", "-f",
                                 "mkdir -p " + fixed + " && cat > " + fixed + "/%o"},
                                tmp.file("data.bin"), tmp.file("work/inst"));
     NsResult r = run_ns("", table({"small", "room"}), "", "", "1536k");

@@ -9,7 +9,7 @@
 #include "decode_kit.h"
 #include "kivra.h"
 
-using namespace decode_kit;
+using namespace testkit;
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The listing of archives (do_list), run on hand-built archives: trailer
 // lines, the column header once per run, sizes, ratio, stored name, the
-// verbose columns, uncompressed payloads and failing operands.
+// verbose columns, uncompressed payloads and failing operands. Expected
+// lines are literal: the payloads are fixed bit strings, so their sizes are.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,7 +14,7 @@
 #include "kivra.h"
 #include "testkit.h"
 
-using namespace decode_kit;
+using namespace testkit;
 
 namespace {
 
@@ -53,22 +54,6 @@ std::string payload(const std::string &plain, const std::string &name, uint32_t 
     return member(t.w.finish(), t.plain, h);
 }
 
-std::string ratio_text(long long num, long long den) {
-    long long r = den == 0 ? 0 : den < 2147483 ? 1000 * num / den : num / (den / 1000);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%c%2lld.%1lld%%", r < 0 ? '-' : ' ', r < 0 ? -r / 10 : r / 10,
-                  r < 0 ? -r % 10 : r % 10);
-    return buf;
-}
-
-std::string stats_line(size_t comp, size_t uncomp, size_t header_len, const std::string &name) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%9zu %9zu ", comp, uncomp);
-    return buf + ratio_text(static_cast<long long>(header_len + 8 + uncomp) - static_cast<long long>(comp),
-                            static_cast<long long>(uncomp)) +
-           " " + name + "\n";
-}
-
 const char kColumns[] = "compressed  uncompr. ratio uncompressed_name\n";
 const char kVerboseColumns[] = "method  crc     date  time  ";
 
@@ -103,7 +88,7 @@ TEST_F(DoList, CompressedArchive) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "Feature: NAME=data.bin\nComment: A comment\n    Run: /bin/true\nExtract: cat > %p/%o\n" +
-                         std::string(kColumns) + stats_line(pl.size(), plain.size(), 19, "data.bin"));
+                         std::string(kColumns) + "       40      1000  98.7% data.bin\n");
 }
 
 TEST_F(DoList, VerboseColumnsAndDate) {
@@ -111,10 +96,8 @@ TEST_F(DoList, VerboseColumnsAndDate) {
     const std::string pl = payload(plain, "", 1000000000);  // 2001-09-09 01:46:40 UTC
     const std::string path = write("v", {"", "c", "r", "tar -x", pl});
     ChildResult r = list_all({path}, 1);
-    char crc[16];
-    std::snprintf(crc, sizeof crc, "%08x", crc32_of(plain));
     EXPECT_EQ(r.out, "Comment: c\n    Run: r\nExtract: tar -x\n" + std::string(kVerboseColumns) + kColumns +
-                         "defla " + crc + " Sep  9 01:46 " + stats_line(pl.size(), plain.size(), 10, "stdout"));
+                         "defla 74f8c0a0 Sep  9 01:46        57      5000  99.2% stdout\n");
 }
 
 TEST_F(DoList, StoredTimeZeroShowsTheEpoch) {
@@ -135,9 +118,9 @@ TEST_F(DoList, ColumnHeaderOnceAndAfterUncompressed) {
               "Feature: NOCOMPR,NAME=f\nComment: raw one\n    Run: \nExtract: cat > %p/%o\n"
               "Statistics unavailable because data was not compressed\n"
               "Feature: NAME=one\nComment: first\n    Run: \nExtract: cat > %p/%o\n" +
-                  std::string(kColumns) + stats_line(pa.size(), 300, 14, "one") +
+                  std::string(kColumns) + "       31       300  97.0% one\n" +
                   "Feature: NAME=two\nComment: second\n    Run: \nExtract: cat > %p/%o\n" +
-                  stats_line(pb.size(), 70000, 14, "two"));
+                  "      470     70000  99.3% two\n");
 }
 
 TEST_F(DoList, SeveralMembersCountWholePayloadAndLastTrailer) {
@@ -145,7 +128,7 @@ TEST_F(DoList, SeveralMembersCountWholePayloadAndLastTrailer) {
     const std::string m2 = payload(std::string(400, 'b'), "second.tar");
     ChildResult r = list_all({write("m", {"", "c", "r", "e", m1 + m2})});
     EXPECT_EQ(r.out, "Comment: c\n    Run: r\nExtract: e\n" + std::string(kColumns) +
-                         stats_line(m1.size() + m2.size(), 400, 20, "first.tar"));
+                         "       75       400  88.2% first.tar\n");
 }
 
 TEST_F(DoList, FailingOperandsSetExitCode) {
@@ -159,7 +142,7 @@ TEST_F(DoList, FailingOperandsSetExitCode) {
     EXPECT_EQ(r.err, text + ": unable to find preamble magic value\n"
                      "kivra: can only handle GZIP compression method\n");
     EXPECT_EQ(r.out, "Comment: c\n    Run: r\nExtract: e\n" + std::string(kColumns) +
-                         stats_line(good.size(), 4, 12, "g"));
+                         "       26         4 -50.0% g\n");
 }
 
 TEST_F(DoList, PayloadEndingInsideTheHeaderIsFatal) {

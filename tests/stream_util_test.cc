@@ -13,7 +13,7 @@
 #include "decode_kit.h"
 #include "stream.h"
 
-using namespace decode_kit;
+using namespace testkit;
 
 namespace {
 
@@ -42,7 +42,7 @@ TEST(Crc32, ResetReadAndIncremental) {
     EXPECT_EQ(updcrc(nullptr, 0), 0u);
     const uch dummy = 0;
     EXPECT_EQ(updcrc(&dummy, 0), 0u);  // reading a fresh register: CRC of nothing
-    const std::string data = pattern(100000, 4);
+    const std::string data = random_bytes(100000, 4);
     const uch *p = reinterpret_cast<const uch *>(data.data());
     updcrc(nullptr, 0);
     updcrc(p, 12345);

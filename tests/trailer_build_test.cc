@@ -83,9 +83,7 @@ TEST(BuildPreamble, FailuresAreReportedAndStopTheWrite) {
         int fd = open(c.out, O_WRONLY);
         ASSERT_GE(fd, 0);
         std::string stub = c.stub;
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(build_preamble(stub.data(), fd), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(testkit::stderr_of([&] { EXPECT_EQ(build_preamble(stub.data(), fd), -1); }), c.err);
         close(fd);
     }
     EXPECT_EQ(chdir(old_cwd), 0);

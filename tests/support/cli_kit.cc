@@ -1,14 +1,13 @@
 #include "cli_kit.h"
 
-#include <cstdio>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
-namespace cli_kit {
+namespace testkit {
 
 Workspace::Workspace() {
-    opts_.cwd = dir_.path();
+    opts_.cwd = path();
     opts_.env = {"TZ=UTC"};
     opts_.stdin_null = true;
 }
@@ -40,40 +39,8 @@ std::string Workspace::build(const std::string &name, const std::vector<std::str
     return r.out;
 }
 
-size_t preamble_end(size_t stub_size, const Trailer &t) {
+size_t payload_offset(size_t stub_size, const Trailer &t) {
     return stub_size + 11 + t.features.size() + t.comment.size() + t.run.size() + t.extract.size() + 4;
 }
 
-std::string trailer_lines(const Trailer &t) {
-    std::string s;
-    if (!t.features.empty()) s += "Feature: " + t.features + "\n";
-    return s + "Comment: " + t.comment + "\n    Run: " + t.run + "\nExtract: " +
-           (t.extract.empty() ? "cat > %p/%o" : t.extract) + "\n";
-}
-
-std::string columns(bool verbose) {
-    return std::string(verbose ? "method  crc     date  time  " : "") + "compressed  uncompr. ratio uncompressed_name\n";
-}
-
-std::string ratio_text(long long num, long long den) {
-    const long long r = den == 0 ? 0 : den < 2147483 ? 1000 * num / den : num / (den / 1000);
-    const long long a = r < 0 ? -r : r;
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%c%2lld.%1lld%%", r < 0 ? '-' : ' ', a / 10, a % 10);
-    return buf;
-}
-
-std::string stats_line(const Stats &s) {
-    char buf[96];
-    std::string line;
-    if (s.verbose) {
-        std::snprintf(buf, sizeof buf, "defla %08x %11s ", s.crc, "Jan  1 00:00");
-        line = buf;
-    }
-    std::snprintf(buf, sizeof buf, "%9zu %9llu ", s.compressed, static_cast<unsigned long long>(s.uncompressed));
-    const long long header_bytes = 10 + static_cast<long long>(s.name.size()) + 1 + 8;
-    const long long unc = static_cast<long long>(s.uncompressed);
-    return line + buf + ratio_text(header_bytes + unc - static_cast<long long>(s.compressed), unc) + " " + s.name + "\n";
-}
-
-}  // namespace cli_kit
+}  // namespace testkit

@@ -11,7 +11,7 @@
 #include "kivra.h"
 #include "testkit.h"
 
-namespace decode_kit {
+namespace testkit {
 
 ChildResult run_child(const std::string &input, const std::function<int()> &body) {
     testkit::RunOptions opts;
@@ -273,14 +273,4 @@ std::vector<unsigned> full_distance_lengths() {
     return l;
 }
 
-std::string pattern(size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; i++) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-}  // namespace decode_kit
+}  // namespace testkit

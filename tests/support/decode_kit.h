@@ -13,7 +13,7 @@
 
 #include "testkit.h"
 
-namespace decode_kit {
+namespace testkit {
 
 using ChildResult = testkit::RunResult;
 
@@ -32,7 +32,6 @@ ChildResult run_child(const std::string &input, const std::function<int()> &body
 ChildResult decode_member(const std::string &gz);
 
 // Bitwise CRC-32 of RFC 1952, independent of the code under test.
-using testkit::crc32_of;
 
 // ---- building members --------------------------------------------------------
 struct Header {
@@ -117,14 +116,12 @@ struct Tokens {
     void match(unsigned length, unsigned distance);  // before the first byte: zeros
     void end_block();
     void stored(const std::string &data, bool last);
-    std::string member() { return decode_kit::member(w.finish(), plain); }
+    std::string member() { return testkit::member(w.finish(), plain); }
 };
 
 // Complete codes over all 286 literal/length and all 30 distance symbols.
 std::vector<unsigned> full_literal_lengths();
 std::vector<unsigned> full_distance_lengths();
 
-// Deterministic pseudo-random bytes.
-std::string pattern(size_t n, unsigned seed);
 
-}  // namespace decode_kit
+}  // namespace testkit

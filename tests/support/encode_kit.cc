@@ -12,7 +12,7 @@
 #include "stream.h"
 #include "testkit.h"
 
-namespace enc {
+namespace testkit {
 
 Symbol lit(int c) {
     Symbol s;
@@ -250,13 +250,6 @@ uint32_t next(uint32_t &x) {  // xorshift32
 }
 }  // namespace
 
-std::string random_bytes(size_t n, uint32_t seed) {
-    uint32_t x = seed ? seed : 1;
-    std::string s(n, '\0');
-    for (char &c : s) c = static_cast<char>(next(x) >> 24);
-    return s;
-}
-
 std::string text_bytes(size_t n, uint32_t seed) {
     static const char *const words[] = {"the",  "archive", "member", "window", "of",      "and",   "a",
                                         "code", "block",   "tree",   "match",  "literal", "to",    "in",
@@ -282,4 +275,4 @@ std::string hex(const std::string &s) {
     return h;
 }
 
-}  // namespace enc
+}  // namespace testkit

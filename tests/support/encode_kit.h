@@ -12,7 +12,7 @@
 
 #include "testkit.h"
 
-namespace enc {
+namespace testkit {
 
 // One decoded symbol: a literal (lit >= 0) or a match (lit == -1).
 struct Symbol {
@@ -63,9 +63,7 @@ std::vector<Member> parse_members(const std::string &bytes);
 std::string compress(const std::vector<std::pair<std::string, std::string>> &files);
 std::string compress1(const std::string &data, const std::string &name = "a");
 
-using testkit::crc32_of;
-std::string random_bytes(size_t n, uint32_t seed);
 std::string text_bytes(size_t n, uint32_t seed);  // English-like words
 std::string hex(const std::string &s);
 
-}  // namespace enc
+}  // namespace testkit

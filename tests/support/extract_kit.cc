@@ -9,7 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace extract_kit {
+namespace testkit {
 
 std::string make_payload(const std::string &dir) {
     std::string src = dir + "/src";
@@ -123,4 +123,4 @@ testkit::RunResult WorkDir::start(std::vector<std::string> args) const {
     return testkit::run(args, o);
 }
 
-}  // namespace extract_kit
+}  // namespace testkit

@@ -9,7 +9,7 @@
 
 #include "testkit.h"
 
-namespace extract_kit {
+namespace testkit {
 
 // Writes a small tree (a.txt, sub/b.txt) under dir/src and packs it into
 // dir/payload.tar with the system's tar. Returns the tar file's path.
@@ -44,4 +44,4 @@ protected:
     std::string tar;
 };
 
-}  // namespace extract_kit
+}  // namespace testkit

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace testkit {
 
 std::string kivra_bin() { return KIVRA_BIN; }
@@ -121,6 +123,25 @@ uint32_t crc32_of(const std::string &data) {
 
 RunResult sh(const std::string &command, const RunOptions &opts) {
     return run({"/bin/sh", "-c", command}, opts);
+}
+
+std::string random_bytes(size_t n, uint32_t seed) {
+    uint32_t x = seed ? seed : 1;
+    std::string s(n, '\0');
+    for (char &c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+std::string stderr_of(const std::function<void()> &fn) {
+    testing::internal::CaptureStderr();
+    fn();
+    std::fflush(stderr);
+    return testing::internal::GetCapturedStderr();
 }
 
 }  // namespace testkit

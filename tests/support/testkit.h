@@ -1,5 +1,12 @@
-// testkit.h - helpers shared by the tests: scratch directories, files, and
-// running the real kivra binary (or any command) with captured output.
+// testkit.h - helpers shared by the tests: scratch directories, files,
+// random data, running the real kivra binary (or any command) with captured
+// output, and capturing what in-process code writes to stderr.
+//
+// Every test kit (this one, cli_kit.h, extract_kit.h, decode_kit.h,
+// encode_kit.h) puts its helpers in namespace testkit; each job has one
+// helper: TempDir for a scratch directory, random_bytes for random data,
+// stderr_of for stderr of code that returns, run/run_forked for code or
+// programs that may end the process.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +60,10 @@ RunResult run_forked(const std::function<int()> &body, const RunOptions &opts = 
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opts = {});
 // CRC-32 of data computed bit by bit: independent of the codec's table.
 uint32_t crc32_of(const std::string &data);
+// n deterministic pseudo-random bytes (xorshift32 from seed; 0 counts as 1).
+std::string random_bytes(size_t n, uint32_t seed);
+// Everything fn writes to stderr (the stdio stream and descriptor 2).
+std::string stderr_of(const std::function<void()> &fn);
 
 // Runs a /bin/sh command line.
 RunResult sh(const std::string &command, const RunOptions &opts = {});

@@ -11,7 +11,7 @@
 
 #include "decode_kit.h"
 
-using namespace decode_kit;
+using namespace testkit;
 
 namespace {
 
@@ -29,7 +29,7 @@ std::string mixed(size_t n, unsigned seed) {
             for (int i = 0, k = 20 + rng() % 200; i < k; i++) s += kWords[rng() % 10];
             break;
         case 1:
-            s += pattern(1 + rng() % 3000, static_cast<unsigned>(rng()));
+            s += random_bytes(1 + rng() % 3000, static_cast<unsigned>(rng()));
             break;
         case 2:
             s.append(1 + rng() % 1000, static_cast<char>(rng()));

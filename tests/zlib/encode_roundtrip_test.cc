@@ -16,7 +16,7 @@ struct Sample {
 };
 
 std::string runs(size_t n, uint32_t seed) {
-    std::string r = enc::random_bytes(n / 64 + 1, seed), s;
+    std::string r = testkit::random_bytes(n / 64 + 1, seed), s;
     for (size_t i = 0; s.size() < n; i++) s.append(1 + static_cast<unsigned char>(r[i % r.size()]) % 300, r[i % r.size()]);
     s.resize(n);
     return s;
@@ -26,8 +26,8 @@ std::vector<Sample> corpus() {
     std::vector<Sample> c;
     for (size_t n : {0u, 1u, 2u, 3u, 261u, 262u, 263u, 32767u, 32768u, 32769u, 65274u, 65275u, 65279u, 65400u,
                      65534u, 65535u, 65536u, 65537u}) {
-        c.push_back({"text" + std::to_string(n), enc::text_bytes(n, static_cast<uint32_t>(n) + 1)});
-        c.push_back({"random" + std::to_string(n), enc::random_bytes(n, static_cast<uint32_t>(n) + 2)});
+        c.push_back({"text" + std::to_string(n), testkit::text_bytes(n, static_cast<uint32_t>(n) + 1)});
+        c.push_back({"random" + std::to_string(n), testkit::random_bytes(n, static_cast<uint32_t>(n) + 2)});
     }
     c.push_back({"zeros", std::string(300000, '\0')});
     c.push_back({"runs", runs(500000, 3)});
@@ -35,8 +35,8 @@ std::vector<Sample> corpus() {
     // Several slides with text, noise and long repeats mixed.
     std::string mixed;
     for (uint32_t k = 0; mixed.size() < (3u << 20); k++) {
-        mixed += enc::text_bytes(70000, k + 10);
-        mixed += enc::random_bytes(9000, k + 20);
+        mixed += testkit::text_bytes(70000, k + 10);
+        mixed += testkit::random_bytes(9000, k + 20);
         mixed += mixed.substr(mixed.size() / 3, 20000);
     }
     c.push_back({"mixed", mixed});
@@ -73,7 +73,7 @@ uint32_t le32(const std::string &s, size_t at) {
 
 TEST(EncodeZlib, EverySampleDecodesAsGzip) {
     for (const Sample &s : corpus()) {
-        const std::string member = enc::compress1(s.data, s.name);
+        const std::string member = testkit::compress1(s.data, s.name);
         size_t used = 0;
         int rc = 0;
         EXPECT_EQ(zinflate(member, 0, 16 + MAX_WBITS, used, rc) == s.data, true) << s.name;
@@ -86,7 +86,7 @@ TEST(EncodeZlib, MultiMemberRunDecodesMemberByMember) {
     const std::vector<Sample> c = corpus();
     std::vector<std::pair<std::string, std::string>> files;
     for (const Sample &s : c) files.emplace_back(s.name, s.data);
-    const std::string archive = enc::compress(files);
+    const std::string archive = testkit::compress(files);
 
     size_t at = 0;
     uint64_t total = 0;
