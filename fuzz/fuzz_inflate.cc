@@ -9,16 +9,11 @@
 //  - the input position stays within the buffered bytes and the input, also
 //    after unused whole bytes are given back at the end;
 //  - on success every byte of the window has been flushed.
-//
-// Leak detection is off for this target: the fatal end of input jumps out of
-// inflate past the release of the current block's decoding tables.
 #include <cstdint>
 #include <cstring>
 
 #include "fuzz_kit.h"
 #include "stream.h"
-
-extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzkit::init_once();

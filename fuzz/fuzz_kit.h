@@ -26,8 +26,8 @@ int null_fd();
 
 // Fatal stream errors (abort_gzip) return here instead of ending the process:
 // a target calls setjmp(escape) and then arm(); disarm() when done. The jump
-// abandons the frames between, so heap blocks those frames own are leaked;
-// targets that use it run with leak detection off.
+// abandons the frames between; every target runs with leak detection on, so
+// a heap block that such a frame would have released shows as a leak.
 extern std::jmp_buf escape;
 void arm();
 void disarm();

@@ -11,16 +11,11 @@
 //    the 8 bytes just before the input position are the trailer that matched:
 //    the output's CRC and its length modulo 2^32. This pins the position that
 //    inflate leaves after giving back unused whole bytes.
-//
-// Leak detection is off for this target: the escape skips the release of the
-// decoding tables of the block that was being decoded.
 #include <cstdint>
 #include <cstring>
 
 #include "fuzz_kit.h"
 #include "kivra.h"
-
-extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
 
 namespace {
 
