@@ -220,7 +220,7 @@ private:
         case Ctx::word:
             if (f.refuse) return refuse(ph, "cannot be written safely in the pattern or operand of ${...}");
             if (full.empty()) {
-                s = f.word_start || f.tilde ? "''" : "";  // a word of its own, or no ~name
+                s = f.word_start || f.tilde || f.braces > 0 ? "''" : "";  // keep a word, no ~name
             } else {
                 bool literal = !f.tilde && f.braces == 0 && !assignment(full);
                 for (char c : full) literal = literal && shell_literal(c);
