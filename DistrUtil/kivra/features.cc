@@ -3,10 +3,22 @@
 // The feature list (the features buffer) is a comma-separated list of words,
 // bare flags ("NOCOMPR") or KEY=value words ("VFYFS=/tmp"), looked up by plain
 // substring. The two shell commands of an archive may hold the placeholders
-// "%o" (the output name, ofname) and "%p" (the working directory); their values
-// come from the archive's data and the user's file system, so they are quoted
-// for the shell according to where the placeholder stands in the command: the
-// shell must read exactly the value, whatever characters it holds.
+// "%o" (the output name, ofname) and "%p" (the working directory). A member
+// name comes from whoever built the archive, so the shell must read exactly
+// the value, whatever characters it holds, and run nothing of it.
+//
+// The expansion therefore reads the command as the shell will, with a stack of
+// contexts (outside quotes, '...', "...", $(...), `...`, ${name...}, $((...)),
+// comments, here-document bodies), and writes each value in the spelling its
+// context reads back as exactly the value: a value made only of characters the
+// shell takes literally goes in unchanged. A backquoted command is read as a
+// command of its own after the one level of backslashes the shell strips, and
+// its spellings are escaped for that level. Where no sound spelling exists
+// (a line break in a here-document, a placeholder in arithmetic or in the
+// name or pattern of ${...}, or a reading the scanner cannot be sure of), the
+// command is refused with a one-line message and not run. The spellings also
+// get round what bash reads differently from /bin/sh ({a,b} brace expansion,
+// quotes inside "${...}"); the tests run every context through both shells.
 //
 // Buffers are never overrun: a word that would make the list longer than
 // TEXT_MAX, or an expansion longer than EXPAND_BUF - 1, is refused with a
@@ -79,7 +91,6 @@ struct Edit {
 struct Values {
     std::string cwd;
     bool have_cwd = false;
-    std::string why;  // the failure, once one has happened
 };
 
 bool one_of(char c, const char *set) { return c != '\0' && std::strchr(set, c) != nullptr; }
@@ -117,9 +128,10 @@ std::string replaced(std::string_view v, char c, std::string_view by) {
 }
 
 std::string single_quoted(std::string_view v) {
-    std::string s = "'";
-    for (char c : v) s += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return s + "'";
+    std::string s(1, '\'');
+    s += replaced(v, '\'', "'\\''");
+    s += '\'';
+    return s;
 }
 
 constexpr int BACKQUOTE_DEPTH_MAX = 16;
@@ -485,7 +497,7 @@ private:
         }
         if (c == '\'' || c == '"') {
             quoted_part(f);
-            push(c == '"' ? Ctx::dbl : Ctx::single, '"');
+            push(c == '"' ? Ctx::dbl : Ctx::single, c);
             i_++;
             return;
         }
