@@ -50,7 +50,7 @@ enum class Ctx {
     single,   // '...'
     dbl,      // "...", or the word of ${name:-word} inside double quotes
     brace,    // ${ up to the end of its operator
-    arith,    // $((...))
+    arith,    // arithmetic: $((...)), ((...)), bash's $[...]
     ansi,     // $'...'
     comment,  // from a '#' that starts a word to the end of the line
     heredoc,  // a here-document body
@@ -69,7 +69,7 @@ struct Frame {
                               // dbl: '"', or '}' for a ${...} word in double quotes
     bool refuse = false;      // word, dbl: the pattern or operand of ${...}: no placeholder
     bool flipped = false;     // dbl: nested in "${...}" or "`...`", where bash misreads quotes
-    int depth = 0;            // word in $(...), arith: open parentheses
+    int depth = 0;            // word in $(...), arith: open parentheses (brackets in $[...])
     int braces = 0;           // word: open braces of the current word ({a,b})
     bool word_start = true;   // word: the next character starts a word
     bool tilde = false;       // word: inside a tilde prefix (~name) the shell may expand
@@ -178,6 +178,7 @@ private:
     std::string why_;
     const char *lost_ = nullptr;  // why the reading from here on is uncertain
     size_t name_at_ = 0, name_end_ = SIZE_MAX;  // the latest $name: its '$' and its end
+    size_t compare_end_ = 0;  // bash evaluates the operands of -eq ... in [[ ]] up to here
 
     bool ok() const { return why_.empty(); }
     char at(size_t k) const { return k < t_.size() ? t_[k] : '\0'; }
@@ -212,6 +213,7 @@ private:
         i_ = start + skip + 2;
         Frame &f = top();
         if (lost_ != nullptr) return refuse(ph, lost_);
+        if (start < compare_end_) return refuse(ph, "cannot be written safely in [[ ... ]] with arithmetic");
         std::string full(prefix);
         if (ph == 'o') {
             full += ofname;
@@ -266,7 +268,7 @@ private:
         case Ctx::brace:
             return refuse(ph, "cannot be written safely in the name or operator of ${...}");
         case Ctx::arith:
-            return refuse(ph, "cannot be written safely inside $((...))");
+            return refuse(ph, "cannot be written safely in arithmetic");
         case Ctx::ansi:
             return refuse(ph, "cannot be written safely inside $'...'");
         }
@@ -282,9 +284,9 @@ private:
     void dollar(bool quoted) {
         const char n = at(i_ + 1);
         if (placeholder(i_ + 1)) return place(1, "$");
-        if (n == '(' && at(i_ + 2) == '(') {
-            push(Ctx::arith);
-            i_ += 3;
+        if ((n == '(' && at(i_ + 2) == '(') || n == '[') {
+            push(Ctx::arith, n == '[' ? ']' : ')');
+            i_ += n == '[' ? 2 : 3;
         } else if (n == '(') {
             push(Ctx::word, ')');
             i_ += 2;
@@ -427,20 +429,22 @@ private:
             else i_++;
             return;
         case Ctx::brace: return step_brace();
-        case Ctx::arith:
-            if (c == '(') f.depth++;
-            if (c == ')' && f.depth == 0 && at(i_ + 1) == ')') {
+        case Ctx::arith: {
+            const char open = f.closer == ']' ? '[' : '(';
+            if (c == open) f.depth++;
+            if (c == f.closer && f.depth == 0 && (open == '[' || at(i_ + 1) == ')')) {
                 stack_.pop_back();
-                i_ += 2;
+                i_ += open == '[' ? 1 : 2;
                 return;
             }
-            if (c == ')' && f.depth > 0) f.depth--;
+            if (c == f.closer && f.depth > 0) f.depth--;
             if (c == '$') return dollar(false);
             if (c == '`') return backquote(false, false);
             if (c == '\'') push(Ctx::single);
             if (c == '"') push(Ctx::dbl, '"');
             i_ += c == '\\' ? 2 : 1;
             return;
+        }
         }
     }
 
@@ -523,6 +527,16 @@ private:
             push(Ctx::comment);
             i_++;
             return;
+        }
+        if (f.word_start && c == '(' && at(i_ + 1) == '(') {  // bash's ((...)) command
+            push(Ctx::arith, ')');
+            i_ += 2;
+            return;
+        }
+        if (f.word_start && t_.substr(i_, 2) == "[[" && word_end(at(i_ + 2))) {
+            const size_t end = std::min(t_.find("]]", i_), t_.size());
+            for (const char *op : {"-eq", "-ne", "-lt", "-le", "-gt", "-ge"})
+                if (t_.substr(i_, end - i_).find(op) != std::string_view::npos) compare_end_ = end;
         }
         if (word_end(c)) {
             f.word_start = true;
