@@ -124,7 +124,7 @@ TEST_F(Installer, HostileNameIsWrittenExactlyOrRefused) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, std::string(kBanner) + "./inst: cannot expand command \"" + run +
-                         "\": %o cannot be written safely inside $((...))\n");
+                         "\": %o cannot be written safely in arithmetic\n");
     EXPECT_EQ(testkit::read_file(at(name)), "payload\n");
     EXPECT_FALSE(exists("PWNED"));
 }
