@@ -85,7 +85,8 @@ TEST(ReplaceProgramParms, ShellReadsExactlyTheValue) {
         {"printf '[%s]' \"<%o>\" %o-%o", "[<%o>][%o-%o]", never},
         {"printf '[%s]' x\\%o \"\\%o\" $%o \"$%o\"", "[x%o][\\%o][$%o][$%o]", never},
         {"x=X; printf '[%s]' $x%o \"$x%o\" ~%o x=~%o", "[X%o][X%o][~%o][x=~%o]", never},
-        {"printf '[%s]' %p/%o \"%p\"", "[%p/%o][%p]", never},
+        {"printf '[%s]' %p/%o \"%p\" '%p'", "[%p/%o][%p][%p]", never},
+        {"printf '[%s]' \"it's\" 'say \"' \\' \"\\\"%o\" '%' %o", "[it's][say \"]['][\"%o][%][%o]", never},
         {"printf '[%s]' {x,%o}", "[{x,%o}]", never, "[x][%o]"},
         {"x=; printf '[%s]' \"`printf %s \"x\" %o '%o'`\" \"${x:-\"x\"%o}\" \"%o\"'%o'%o", "[x%o%o][x%o][%o%o%o]", never},
         {"cat <<EOF\n`printf %s \"%o\"` `printf %s %o`\nEOF", "%o %o\n", line_break},
@@ -107,7 +108,7 @@ TEST(ReplaceProgramParms, ShellReadsExactlyTheValue) {
     };
     const std::string values[] = {
         "plain.tar", "root", "", "a b;touch PWNED", "$(touch PWNED)", "`touch PWNED`", "x|touch PWNED&",
-        "$HOME", "'", "\"", "\\", "end\\", "a'b\"c`d$e\\f", "new\nline", "tab\tx", "*", "~", "{a,b}",
+        "$HOME", "'", "\"", "\\", "end\\", "a'b\"c`d$e\\f", "new\nline", "tab\tx", "*?[a]", "~", "{a,b}",
         "-n", "%o", "<>()#!^\\}", "#x", "x=1,y", "EOF",
     };
     std::vector<std::string> shells{"/bin/sh"};
