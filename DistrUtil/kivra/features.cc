@@ -697,6 +697,7 @@ char *replace_program_parms(const char *pgm) {
     std::vector<Edit> edits;
     std::string why;
     if (!Scanner(pgm, values, 0, false).run(edits, why)) return fail(why);
+    std::stable_sort(edits.begin(), edits.end(), [](const Edit &x, const Edit &y) { return x.at < y.at; });
 
     char *block = static_cast<char *>(std::calloc(EXPAND_BUF, 1));
     if (block == nullptr) {
