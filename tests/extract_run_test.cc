@@ -113,4 +113,20 @@ TEST_F(Installer, UtilityExtractsNamedArchive) {
     expect_unpacked();
 }
 
+// A hostile member name reaches the default extract command exactly; a run
+// program where it cannot be written safely is refused, not run, exit 1.
+TEST_F(Installer, HostileNameIsWrittenExactlyOrRefused) {
+    const std::string name = "it's a b;touch PWNED";
+    testkit::write_file(tmp.file(name), "payload\n");
+    const std::string run = "printf '[%s]\\n' %o; echo $((%o))";
+    build_archive({"-a", "-C", "Test installer", "-r", run}, tmp.file(name), at("inst"));
+    RunResult r = start();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kBanner) + "./inst: cannot expand command \"" + run +
+                         "\": %o cannot be written safely in arithmetic\n");
+    EXPECT_EQ(testkit::read_file(at(name)), "payload\n");
+    EXPECT_FALSE(exists("PWNED"));
+}
+
 }  // namespace
