@@ -18,12 +18,15 @@ const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
 
 using Failing = extract_kit::WorkDir;
 
-TEST_F(Failing, RunProgramExitStatusThree) {
-    build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", "echo ran; exit 3"}, tar, at("inst"));
-    RunResult r = start();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "ran\n");
-    EXPECT_EQ(r.err, kBanner + "\n./inst: final processing of payload.tar failed\n\nCommand: echo ran; exit 3\n");
+TEST_F(Failing, RunProgramFailsOrIsKilled) {
+    const char *commands[] = {"echo ran; exit 3", "echo ran; kill -KILL $$"};
+    for (const char *cmd : commands) {
+        build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", cmd}, tar, at("inst"));
+        RunResult r = start();
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_EQ(r.out, "ran\n") << cmd;
+        EXPECT_EQ(r.err, kBanner + "\n./inst: final processing of payload.tar failed\n\nCommand: " + cmd + "\n");
+    }
 }
 
 TEST_F(Failing, ExtractCommandFailsOrIsKilled) {

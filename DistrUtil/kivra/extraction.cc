@@ -76,7 +76,9 @@ int run_after_extraction(const char *program) {
     std::fflush(nullptr);  // our own lines come before the command's output
     if (verbose) return offer_run_command(cmd.get());
     int status = std::system(cmd.get());
-    if (((status >> 8) & 0xff) != 0) {
+    // Any end but exit status 0 is a failure: also a command killed by a
+    // signal, whose exit status byte stays 0, and a shell that did not start.
+    if (status != 0) {
         std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
         std::fprintf(stderr, "\nCommand: %s\n", cmd.get());
     }
