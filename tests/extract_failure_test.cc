@@ -107,4 +107,28 @@ TEST_F(Failing, EmptyRawPayloadDoesNotRun) {
     EXPECT_FALSE(exists("ran"));
 }
 
+// Installers that unpack into work/vfy/qm, run with "-t <work>/big": the
+// fixed path vfy/qm becomes a temporary link to big/qm, without root.
+class Linked : public extract_kit::WorkDir {
+protected:
+    void SetUp() override {
+        WorkDir::SetUp();
+        mkdir(at("vfy").c_str(), 0755);
+        mkdir(at("big").c_str(), 0755);
+    }
+    std::string fixed() const { return at("vfy/qm"); }
+    void build(const std::string &extract, const std::string &run) {
+        build_archive({"-C", "Test installer", "-V", at("vfy"), "-S", "qm", "-f", extract, "-r", run}, tar,
+                      at("inst"));
+    }
+};
+
+TEST_F(Linked, LinkThatCannotBeRemovedIsReported) {
+    build("tar xf - -C " + fixed(), "rm " + fixed() + " && mkdir " + fixed());
+    RunResult r = start({"-t", at("big")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kBanner + fixed() + ": Is a directory\n");
+    EXPECT_EQ(testkit::read_file(at("big/qm/a.txt")), "alpha\n");
+}
+
 }  // namespace

@@ -191,7 +191,8 @@ int do_decompress(char *program) {
     }
 
     close(fd);
-    if (sympath[0] != '\0') remove_extraction_link();  // the link made for sympath
+    // The link made for sympath; one left behind fails the run.
+    if (sympath[0] != '\0' && !remove_extraction_link() && status == 0) status = 1;
     return status;
 }
 

@@ -42,15 +42,21 @@ constexpr size_t ANS_BUF = 5;       // answer to the link prompt
 char made_link[PATH_BUF];
 bool exit_hook_set = false;
 
-void remove_made_link() {
-    if (made_link[0] == '\0') return;
-    unlink(made_link);
+// false after a message naming the link and the reason when it could not be
+// removed; a link already gone counts as removed.
+bool remove_made_link() {
+    if (made_link[0] == '\0') return true;
+    const bool removed = unlink(made_link) == 0 || errno == ENOENT;
+    if (!removed) report_as(made_link, "%s", std::strerror(errno));
     made_link[0] = '\0';
+    return removed;
 }
+
+void remove_made_link_at_exit() { remove_made_link(); }
 
 void remember_link(const char *path) {
     std::snprintf(made_link, sizeof made_link, "%s", path);
-    if (!exit_hook_set) exit_hook_set = std::atexit(remove_made_link) == 0;
+    if (!exit_hook_set) exit_hook_set = std::atexit(remove_made_link_at_exit) == 0;
 }
 
 // Joins a, "/" (unless sep is false) and b into out of PATH_BUF bytes; false
@@ -257,4 +263,4 @@ int mkdirp(const char *path, int mode) {
     return 0;
 }
 
-void remove_extraction_link() { remove_made_link(); }
+bool remove_extraction_link() { return remove_made_link(); }

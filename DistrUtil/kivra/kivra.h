@@ -106,8 +106,9 @@ int verify_fs(int min_mb, char *sym_path);
 int mkdirp(const char *path, int mode);
 // Removes the temporary link verify_fs made, if any, and forgets it. The
 // driver calls it at its end; an exit handler registered with the link calls
-// it when the process ends on a fatal path first.
-void remove_extraction_link();
+// it when the process ends on a fatal path first. false after a message
+// ("<link>: <reason>") when the link could not be removed.
+bool remove_extraction_link();
 
 // ---- listing (listing.cc) --------------------------------------------------------------------
 extern int first_time;               // the column header line is still due
