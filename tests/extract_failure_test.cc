@@ -41,6 +41,26 @@ TEST_F(Failing, ExtractCommandFailsOrIsKilled) {
     }
 }
 
+// A payload larger than a pipe holds, and a command that stops reading
+// early: the broken pipe is the command's failure, reported as such.
+TEST_F(Failing, ExtractCommandStopsReadingEarly) {
+    testkit::write_file(tmp.file("big.bin"), std::string(1 << 20, 'x'));
+    struct Case {
+        bool raw;
+        const char *cmd;
+    } cases[] = {{false, "exit 4"}, {true, "head -c 10 > /dev/null"}};
+    for (const Case &c : cases) {
+        std::vector<std::string> opts{"-C", "Test installer", "-f", c.cmd, "-r", "touch %p/ran"};
+        if (c.raw) opts.push_back("-a");
+        build_archive(opts, tmp.file("big.bin"), at("inst"));
+        RunResult r = start();
+        EXPECT_EQ(r.status, 1) << c.cmd;
+        EXPECT_EQ(r.out, "") << c.cmd;
+        EXPECT_EQ(r.err, kBanner + "\n./inst: extraction of big.bin failed\n\nCommand: " + c.cmd + "\n");
+        EXPECT_FALSE(exists("ran")) << c.cmd;
+    }
+}
+
 // Started through "kivra -u", the tool's own name differs from the archive's:
 // both failure reports name the archive.
 TEST_F(Failing, UtilityReportsNameTheArchive) {

@@ -6,9 +6,10 @@
 // The driver is the only place where the archive's two shell commands are
 // started, one at a time, each waited for. It judges the extract command by
 // its exit status: a failed extraction is reported and the run program is
-// not started. While the pipe is open, a broken pipe is an ordinary write
-// error (SIGPIPE is ignored for that span only, so neither command inherits
-// the setting): the process then ends through the write-error path.
+// not started. While the pipe is open, SIGPIPE is ignored (for that span
+// only, so neither command inherits the setting): a broken pipe means the
+// command stopped reading before the end of the payload, and the driver then
+// waits for it and reports the failed extraction instead of a write error.
 //
 // A fatal error while the pipe is open (corrupt data, a failed write) ends the
 // process through exit. An exit handler then closes the pipe and waits for the
@@ -20,6 +21,7 @@
 #include "ss.h"
 
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -85,25 +87,50 @@ int run_after_extraction(const char *program) {
     return status;
 }
 
-FILE *open_pipe;  // the extract command's pipe while the transfer runs
+// The extract command's pipe while the transfer runs, and what a report of
+// its failure names.
+struct {
+    FILE *stream;
+    const char *program;
+    const char *pcmd;
+} open_pipe;
+
+// Closes the pipe, which ends the command's input, and waits for the command:
+// pclose's result.
+int close_pipe() {
+    FILE *p = open_pipe.stream;
+    open_pipe.stream = nullptr;
+    int st = pclose(p);
+    std::signal(SIGPIPE, SIG_DFL);
+    return st;
+}
 
 // Exit handler: lets the extract command finish before the process is gone.
 void close_pipe_at_exit() {
-    if (open_pipe == nullptr) return;
-    FILE *p = open_pipe;
-    open_pipe = nullptr;
-    pclose(p);
+    if (open_pipe.stream != nullptr) close_pipe();
+}
+
+// Its report names the archive, as the run program's does.
+void report_extraction_failed() {
+    std::fprintf(stderr, "\n%s: extraction of %s failed\n", open_pipe.program, ofname);
+    std::fprintf(stderr, "\nCommand: %s\n", open_pipe.pcmd);
+}
+
+// write_error's hook: a broken pipe means the extract command stopped reading
+// before the end of the payload. That is its failure, not a write error of
+// ours: wait for it and report it as such.
+void pipe_write_failed(int err) {
+    if (err != EPIPE || open_pipe.stream == nullptr) return;
+    close_pipe();
+    report_extraction_failed();
+    abort_gzip();
 }
 
 // Closes the pipe, waits for the extract command and judges its end.
-// Its report names the archive, as the run program's does.
-bool extract_command_succeeded(FILE *p, const char *pcmd, const char *program) {
-    open_pipe = nullptr;
-    int st = pclose(p);
-    std::signal(SIGPIPE, SIG_DFL);
+bool extract_command_succeeded() {
+    int st = close_pipe();
     if (st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) return true;
-    std::fprintf(stderr, "\n%s: extraction of %s failed\n", program, ofname);
-    std::fprintf(stderr, "\nCommand: %s\n", pcmd);
+    report_extraction_failed();
     return false;
 }
 
@@ -124,8 +151,9 @@ int extract_payload(char *program, bool data_compressed) {
             std::perror(pcmd.get());
             return -1;
         }
-        static const bool handler_set = std::atexit(close_pipe_at_exit) == 0;
-        if (handler_set) open_pipe = p;
+        [[maybe_unused]] static const int exit_handler = std::atexit(close_pipe_at_exit);
+        open_pipe = {p, program, pcmd.get()};
+        write_error_hook = pipe_write_failed;
         std::signal(SIGPIPE, SIG_IGN);
         to_stdout = 0;
         ofd = fileno(p);
@@ -146,7 +174,7 @@ int extract_payload(char *program, bool data_compressed) {
     if (extract_only) return status;
 
     // Closing the pipe ends the command's input; pclose waits for it.
-    if (!extract_command_succeeded(p, pcmd.get(), program)) return 1;
+    if (!extract_command_succeeded()) return 1;
     pcmd.reset();
     if (status != 0) return status;
     return run_after_extraction(program);
