@@ -4,7 +4,9 @@
 // from running after a failed extraction.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "extract_kit.h"
 #include "testkit.h"
@@ -142,6 +144,48 @@ protected:
                       at("inst"));
     }
 };
+
+bool is_link(const std::string &path) {
+    struct stat sb;
+    return lstat(path.c_str(), &sb) == 0 && S_ISLNK(sb.st_mode);
+}
+
+// A signal while the link exists: the extract command is let end, the link
+// goes, and the run ends by that signal. Sent while the payload still flows
+// (the command has not read yet), while the driver pauses after it, and while
+// the run program runs.
+TEST_F(Linked, SignalRemovesTheLinkAndEndsByIt) {
+    const std::string payload(1 << 20, 'x');
+    testkit::write_file(tmp.file("big.bin"), payload);
+    const std::string out = "cat > " + fixed() + "/big.bin", mark = "touch " + at("started") + "; ";
+    struct Case {
+        int sig;
+        std::string extract, run;
+        int delay_ms;  // after the mark, before the signal
+        bool whole;    // the command received the whole payload
+    } cases[] = {
+        {SIGTERM, mark + "sleep 1; " + out, "touch " + at("ran"), 0, false},
+        {SIGINT, mark + out, "touch " + at("ran"), 500, true},
+        {SIGHUP, out, mark + "sleep 1", 0, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sig);
+        testkit::sh("rm -rf " + at("big/qm") + " " + at("started"));
+        build_archive({"-C", "Test installer", "-V", at("vfy"), "-S", "qm", "-f", c.extract, "-r", c.run},
+                      tmp.file("big.bin"), at("inst"));
+        RunResult r = start({"-t", at("big")}, [&](int pid) {
+            EXPECT_TRUE(await("started"));
+            usleep(c.delay_ms * 1000);
+            kill(pid, c.sig);
+        });
+        EXPECT_EQ(r.status, 128 + c.sig);
+        EXPECT_EQ(r.err, kBanner);
+        EXPECT_FALSE(is_link(fixed()));
+        EXPECT_FALSE(exists("ran"));
+        const std::string got = testkit::read_file(at("big/qm/big.bin"));
+        EXPECT_EQ(got == payload, c.whole) << got.size();
+    }
+}
 
 TEST_F(Linked, LinkThatCannotBeRemovedIsReported) {
     build("tar xf - -C " + fixed(), "rm " + fixed() + " && mkdir " + fixed());

@@ -17,6 +17,16 @@
 // handler remove a temporary link: the command never loses the link while it
 // may still be writing through it. (Exit handlers run in reverse order of
 // registration, and the link is always made before the pipe is opened.)
+//
+// Once a temporary link exists, SIGINT, SIGTERM and SIGHUP (those not ignored
+// when the archive started) must not leave it behind. Their handler only does
+// what is safe in a handler: it notes the signal and, while the payload
+// flows, puts the write end of a pipe without reader in place of the extract
+// command's pipe (dup2). The command then sees the end of its input, and the
+// driver's next write fails with EPIPE. The driver acts on the note when its
+// blocking call returns (that write, sleep, which ends early, pclose and
+// system, which wait for their command): it lets the extract command end,
+// removes the link and ends by the same signal, with its default action.
 #include "kivra.h"
 #include "ss.h"
 
@@ -26,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,11 +106,67 @@ struct {
     const char *pcmd;
 } open_pipe;
 
+// ---- signals while a temporary link exists --------------------------------------------
+constexpr int LINK_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+volatile sig_atomic_t pending_signal;  // the first one caught, 0 before
+volatile sig_atomic_t pipe_fd = -1;    // the extract command's pipe while the payload flows
+int dead_end = -1;                     // write end of a pipe whose reader is closed
+
+extern "C" void note_signal(int sig) {
+    const int saved = errno;
+    if (pending_signal == 0) pending_signal = sig;
+    const int fd = pipe_fd;
+    if (fd >= 0 && dead_end >= 0) dup2(dead_end, fd);
+    errno = saved;
+}
+
+// Installs the handler, restarting interrupted calls, for each signal that is
+// not ignored.
+void catch_link_signals() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+        close(fds[0]);
+        dead_end = fds[1];
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = note_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : LINK_SIGNALS) sigaddset(&sa.sa_mask, sig);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : LINK_SIGNALS) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &sa, nullptr);
+    }
+}
+
+int close_pipe();
+
+// After a signal: the extract command ends and is waited for, the link goes,
+// and the process ends by the signal (status 128 + its number to a shell).
+[[noreturn]] void end_by_signal() {
+    if (open_pipe.stream != nullptr) close_pipe();
+    remove_extraction_link();
+    std::fflush(nullptr);
+    const int sig = pending_signal;
+    std::signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+void act_on_signal() {
+    if (pending_signal != 0) end_by_signal();
+}
+
 // Closes the pipe, which ends the command's input, and waits for the command:
 // pclose's result.
 int close_pipe() {
     FILE *p = open_pipe.stream;
     open_pipe.stream = nullptr;
+    pipe_fd = -1;
     int st = pclose(p);
     std::signal(SIGPIPE, SIG_DFL);
     return st;
@@ -120,6 +187,7 @@ void report_extraction_failed() {
 // before the end of the payload. That is its failure, not a write error of
 // ours: wait for it and report it as such.
 void pipe_write_failed(int err) {
+    act_on_signal();  // the pipe was taken from the command on purpose
     if (err != EPIPE || open_pipe.stream == nullptr) return;
     close_pipe();
     report_extraction_failed();
@@ -129,6 +197,7 @@ void pipe_write_failed(int err) {
 // Closes the pipe, waits for the extract command and judges its end.
 bool extract_command_succeeded() {
     int st = close_pipe();
+    act_on_signal();
     if (st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) return true;
     report_extraction_failed();
     return false;
@@ -157,6 +226,7 @@ int extract_payload(char *program, bool data_compressed) {
         std::signal(SIGPIPE, SIG_IGN);
         to_stdout = 0;
         ofd = fileno(p);
+        pipe_fd = ofd;
     }
 
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
@@ -171,6 +241,7 @@ int extract_payload(char *program, bool data_compressed) {
         std::fflush(nullptr);
     }
     sleep(PAUSE_SECONDS);
+    act_on_signal();
     if (extract_only) return status;
 
     // Closing the pipe ends the command's input; pclose waits for it.
@@ -210,6 +281,8 @@ int do_decompress(char *program) {
             close(fd);
             return -1;  // the check printed its messages and left no link
         }
+        if (sympath[0] != '\0') catch_link_signals();
+        act_on_signal();
     }
 
     if (member_method == -1) {
@@ -218,6 +291,7 @@ int do_decompress(char *program) {
         status = extract_payload(program, data_compressed);
     }
 
+    act_on_signal();  // one that came while the run program ran
     close(fd);
     // The link made for sympath; one left behind fails the run.
     if (sympath[0] != '\0' && !remove_extraction_link() && status == 0) status = 1;
