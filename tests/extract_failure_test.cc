@@ -187,6 +187,25 @@ TEST_F(Linked, SignalRemovesTheLinkAndEndsByIt) {
     }
 }
 
+// Two runs into one fixed path: the second says that it waits, and waits
+// until the first has ended and removed its link; then it unpacks on its own.
+TEST_F(Linked, SecondExtractionWaitsForTheFirst) {
+    build("touch " + at("started") + "; mkdir -p " + fixed() + " && tar xf - -C " + fixed(), "echo ran");
+    RunResult second;
+    RunResult first = start({"-t", at("big")}, [&](int) {
+        EXPECT_TRUE(await("started"));
+        second = start();
+    });
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.err, kBanner);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.out, "ran\n");
+    EXPECT_EQ(second.err, "./inst: waiting for another extraction into " + fixed() + " to end\n" + kBanner);
+    EXPECT_EQ(testkit::read_file(at("big/qm/a.txt")), "alpha\n");
+    EXPECT_FALSE(is_link(fixed()));
+    EXPECT_EQ(testkit::read_file(at("vfy/qm/a.txt")), "alpha\n");
+}
+
 TEST_F(Linked, LinkThatCannotBeRemovedIsReported) {
     build("tar xf - -C " + fixed(), "rm " + fixed() + " && mkdir " + fixed());
     RunResult r = start({"-t", at("big")});

@@ -293,8 +293,8 @@ int do_decompress(char *program) {
 
     act_on_signal();  // one that came while the run program ran
     close(fd);
-    // The link made for sympath; one left behind fails the run.
-    if (sympath[0] != '\0' && !remove_extraction_link() && status == 0) status = 1;
+    // The link made for sympath, if any; one left behind fails the run.
+    if (!remove_extraction_link() && status == 0) status = 1;
     return status;
 }
 
