@@ -14,9 +14,10 @@
 // A fatal error while the pipe is open (corrupt data, a failed write) ends the
 // process through exit. An exit handler then closes the pipe and waits for the
 // extract command first, and only after that does the free-space check's own
-// handler remove a temporary link: the command never loses the link while it
-// may still be writing through it. (Exit handlers run in reverse order of
-// registration, and the link is always made before the pipe is opened.)
+// handler remove a temporary link and give up its lock: the command never
+// loses the link while it may still be writing through it. (Exit handlers run
+// in reverse order of registration, and the check always runs before the pipe
+// is opened.)
 //
 // Once a temporary link exists, SIGINT, SIGTERM and SIGHUP (those not ignored
 // when the archive started) must not leave it behind. Their handler only does
@@ -139,7 +140,16 @@ void catch_link_signals() {
     }
 }
 
-int close_pipe();
+// Closes the pipe, which ends the command's input, and waits for the command:
+// pclose's result.
+int close_pipe() {
+    FILE *p = open_pipe.stream;
+    open_pipe.stream = nullptr;
+    pipe_fd = -1;
+    int st = pclose(p);
+    std::signal(SIGPIPE, SIG_DFL);
+    return st;
+}
 
 // After a signal: the extract command ends and is waited for, the link goes,
 // and the process ends by the signal (status 128 + its number to a shell).
@@ -159,17 +169,6 @@ int close_pipe();
 
 void act_on_signal() {
     if (pending_signal != 0) end_by_signal();
-}
-
-// Closes the pipe, which ends the command's input, and waits for the command:
-// pclose's result.
-int close_pipe() {
-    FILE *p = open_pipe.stream;
-    open_pipe.stream = nullptr;
-    pipe_fd = -1;
-    int st = pclose(p);
-    std::signal(SIGPIPE, SIG_DFL);
-    return st;
 }
 
 // Exit handler: lets the extract command finish before the process is gone.
@@ -291,10 +290,10 @@ int do_decompress(char *program) {
         status = extract_payload(program, data_compressed);
     }
 
-    act_on_signal();  // one that came while the run program ran
     close(fd);
     // The link made for sympath, if any; one left behind fails the run.
     if (!remove_extraction_link() && status == 0) status = 1;
+    act_on_signal();  // one that came while the run program ran
     return status;
 }
 
