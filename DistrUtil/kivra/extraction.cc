@@ -59,46 +59,6 @@ int megs_needed(bool data_compressed, const ArchiveEnd &end) {
     return static_cast<int>(bytes / MEG + 1);
 }
 
-// Offers the run command on a terminal. The status of system() after a yes,
-// 0 after a no or when the input ends before an answer.
-int offer_run_command(const char *cmd) {
-    std::printf("This archive requires more processing using the following command:\n");
-    std::printf("    %s\n", cmd);
-    if (!isatty(STDIN_FILENO)) {
-        std::printf("but stdin is not a terminal. So forget it.\n");
-        std::fflush(stdout);
-        return 0;
-    }
-    std::printf("OK to run the command? ");
-    for (;;) {
-        std::fflush(stdout);
-        char buf[ANSWER_BUF];
-        if (!read_answer(buf, ANSWER_BUF - 1)) return 0;  // end of input: no
-        int c = std::toupper(static_cast<unsigned char>(buf[0]));
-        if (c == 'N') return 0;
-        if (c == 'Y') return std::system(cmd);
-        std::printf("\n? (y/n): ");
-    }
-}
-
-// Runs the run program after a successful extraction; its status.
-int run_after_extraction(const char *program) {
-    if (dont_run_program || run_program[0] == '\0') return 0;
-    HeapBlock cmd(replace_program_parms(run_program));
-    if (!cmd) return -1;
-    export_features();
-    std::fflush(nullptr);  // our own lines come before the command's output
-    if (verbose) return offer_run_command(cmd.get());
-    int status = std::system(cmd.get());
-    // Any end but exit status 0 is a failure: also a command killed by a
-    // signal, whose exit status byte stays 0, and a shell that did not start.
-    if (status != 0) {
-        std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
-        std::fprintf(stderr, "\nCommand: %s\n", cmd.get());
-    }
-    return status;
-}
-
 // The extract command's pipe while the transfer runs, and what a report of
 // its failure names.
 struct {
@@ -169,6 +129,47 @@ int close_pipe() {
 
 void act_on_signal() {
     if (pending_signal != 0) end_by_signal();
+}
+
+// Offers the run command on a terminal. The status of system() after a yes,
+// 0 after a no or when the input ends before an answer.
+int offer_run_command(const char *cmd) {
+    std::printf("This archive requires more processing using the following command:\n");
+    std::printf("    %s\n", cmd);
+    if (!isatty(STDIN_FILENO)) {
+        std::printf("but stdin is not a terminal. So forget it.\n");
+        std::fflush(stdout);
+        return 0;
+    }
+    std::printf("OK to run the command? ");
+    for (;;) {
+        std::fflush(stdout);
+        char buf[ANSWER_BUF];
+        if (!read_answer(buf, ANSWER_BUF - 1)) return 0;  // end of input: no
+        act_on_signal();  // one that came while the question waited
+        int c = std::toupper(static_cast<unsigned char>(buf[0]));
+        if (c == 'N') return 0;
+        if (c == 'Y') return std::system(cmd);
+        std::printf("\n? (y/n): ");
+    }
+}
+
+// Runs the run program after a successful extraction; its status.
+int run_after_extraction(const char *program) {
+    if (dont_run_program || run_program[0] == '\0') return 0;
+    HeapBlock cmd(replace_program_parms(run_program));
+    if (!cmd) return -1;
+    export_features();
+    std::fflush(nullptr);  // our own lines come before the command's output
+    if (verbose) return offer_run_command(cmd.get());
+    int status = std::system(cmd.get());
+    // Any end but exit status 0 is a failure: also a command killed by a
+    // signal, whose exit status byte stays 0, and a shell that did not start.
+    if (status != 0) {
+        std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
+        std::fprintf(stderr, "\nCommand: %s\n", cmd.get());
+    }
+    return status;
 }
 
 // Exit handler: lets the extract command finish before the process is gone.
