@@ -6,24 +6,38 @@
 // The driver is the only place where the archive's two shell commands are
 // started, one at a time, each waited for. It judges the extract command by
 // its exit status: a failed extraction is reported and the run program is
-// not started. While the pipe is open, a broken pipe is an ordinary write
-// error (SIGPIPE is ignored for that span only, so neither command inherits
-// the setting): the process then ends through the write-error path.
+// not started. While the pipe is open, SIGPIPE is ignored (for that span
+// only, so neither command inherits the setting): a broken pipe means the
+// command stopped reading before the end of the payload, and the driver then
+// waits for it and reports the failed extraction instead of a write error.
 //
 // A fatal error while the pipe is open (corrupt data, a failed write) ends the
 // process through exit. An exit handler then closes the pipe and waits for the
 // extract command first, and only after that does the free-space check's own
-// handler remove a temporary link: the command never loses the link while it
-// may still be writing through it. (Exit handlers run in reverse order of
-// registration, and the link is always made before the pipe is opened.)
+// handler remove a temporary link and give up its lock: the command never
+// loses the link while it may still be writing through it. (Exit handlers run
+// in reverse order of registration, and the check always runs before the pipe
+// is opened.)
+//
+// Once a temporary link exists, SIGINT, SIGTERM and SIGHUP (those not ignored
+// when the archive started) must not leave it behind. Their handler only does
+// what is safe in a handler: it notes the signal and, while the payload
+// flows, puts the write end of a pipe without reader in place of the extract
+// command's pipe (dup2). The command then sees the end of its input, and the
+// driver's next write fails with EPIPE. The driver acts on the note when its
+// blocking call returns (that write, sleep, which ends early, pclose and
+// system, which wait for their command): it lets the extract command end,
+// removes the link and ends by the same signal, with its default action.
 #include "kivra.h"
 #include "ss.h"
 
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +59,78 @@ int megs_needed(bool data_compressed, const ArchiveEnd &end) {
     return static_cast<int>(bytes / MEG + 1);
 }
 
+// The extract command's pipe while the transfer runs, and what a report of
+// its failure names.
+struct {
+    FILE *stream;
+    const char *program;
+    const char *pcmd;
+} open_pipe;
+
+// ---- signals while a temporary link exists --------------------------------------------
+constexpr int LINK_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+volatile sig_atomic_t pending_signal;  // the first one caught, 0 before
+volatile sig_atomic_t pipe_fd = -1;    // the extract command's pipe while the payload flows
+int dead_end = -1;                     // write end of a pipe whose reader is closed
+
+extern "C" void note_signal(int sig) {
+    const int saved = errno;
+    if (pending_signal == 0) pending_signal = sig;
+    const int fd = pipe_fd;
+    if (fd >= 0 && dead_end >= 0) dup2(dead_end, fd);
+    errno = saved;
+}
+
+// Installs the handler, restarting interrupted calls, for each signal that is
+// not ignored.
+void catch_link_signals() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == 0) {
+        close(fds[0]);
+        dead_end = fds[1];
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = note_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : LINK_SIGNALS) sigaddset(&sa.sa_mask, sig);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : LINK_SIGNALS) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &sa, nullptr);
+    }
+}
+
+// Closes the pipe, which ends the command's input, and waits for the command:
+// pclose's result.
+int close_pipe() {
+    FILE *p = open_pipe.stream;
+    open_pipe.stream = nullptr;
+    pipe_fd = -1;
+    int st = pclose(p);
+    std::signal(SIGPIPE, SIG_DFL);
+    return st;
+}
+
+// After a signal: the extract command ends and is waited for, the link goes,
+// and the process ends by the signal (status 128 + its number to a shell).
+[[noreturn]] void end_by_signal() {
+    if (open_pipe.stream != nullptr) close_pipe();
+    remove_extraction_link();
+    std::fflush(nullptr);
+    const int sig = pending_signal;
+    std::signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+void act_on_signal() {
+    if (pending_signal != 0) end_by_signal();
+}
+
 // Offers the run command on a terminal. The status of system() after a yes,
 // 0 after a no or when the input ends before an answer.
 int offer_run_command(const char *cmd) {
@@ -60,6 +146,7 @@ int offer_run_command(const char *cmd) {
         std::fflush(stdout);
         char buf[ANSWER_BUF];
         if (!read_answer(buf, ANSWER_BUF - 1)) return 0;  // end of input: no
+        act_on_signal();  // one that came while the question waited
         int c = std::toupper(static_cast<unsigned char>(buf[0]));
         if (c == 'N') return 0;
         if (c == 'Y') return std::system(cmd);
@@ -76,32 +163,43 @@ int run_after_extraction(const char *program) {
     std::fflush(nullptr);  // our own lines come before the command's output
     if (verbose) return offer_run_command(cmd.get());
     int status = std::system(cmd.get());
-    if (((status >> 8) & 0xff) != 0) {
+    // Any end but exit status 0 is a failure: also a command killed by a
+    // signal, whose exit status byte stays 0, and a shell that did not start.
+    if (status != 0) {
         std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
         std::fprintf(stderr, "\nCommand: %s\n", cmd.get());
     }
     return status;
 }
 
-FILE *open_pipe;  // the extract command's pipe while the transfer runs
-
 // Exit handler: lets the extract command finish before the process is gone.
 void close_pipe_at_exit() {
-    if (open_pipe == nullptr) return;
-    FILE *p = open_pipe;
-    open_pipe = nullptr;
-    pclose(p);
+    if (open_pipe.stream != nullptr) close_pipe();
+}
+
+// Its report names the archive, as the run program's does.
+void report_extraction_failed() {
+    std::fprintf(stderr, "\n%s: extraction of %s failed\n", open_pipe.program, ofname);
+    std::fprintf(stderr, "\nCommand: %s\n", open_pipe.pcmd);
+}
+
+// write_error's hook: a broken pipe means the extract command stopped reading
+// before the end of the payload. That is its failure, not a write error of
+// ours: wait for it and report it as such.
+void pipe_write_failed(int err) {
+    act_on_signal();  // the pipe was taken from the command on purpose
+    if (err != EPIPE || open_pipe.stream == nullptr) return;
+    close_pipe();
+    report_extraction_failed();
+    abort_gzip();
 }
 
 // Closes the pipe, waits for the extract command and judges its end.
-// Its report names the archive, as the run program's does.
-bool extract_command_succeeded(FILE *p, const char *pcmd, const char *program) {
-    open_pipe = nullptr;
-    int st = pclose(p);
-    std::signal(SIGPIPE, SIG_DFL);
+bool extract_command_succeeded() {
+    int st = close_pipe();
+    act_on_signal();
     if (st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0) return true;
-    std::fprintf(stderr, "\n%s: extraction of %s failed\n", program, ofname);
-    std::fprintf(stderr, "\nCommand: %s\n", pcmd);
+    report_extraction_failed();
     return false;
 }
 
@@ -122,11 +220,13 @@ int extract_payload(char *program, bool data_compressed) {
             std::perror(pcmd.get());
             return -1;
         }
-        static const bool handler_set = std::atexit(close_pipe_at_exit) == 0;
-        if (handler_set) open_pipe = p;
+        [[maybe_unused]] static const int exit_handler = std::atexit(close_pipe_at_exit);
+        open_pipe = {p, program, pcmd.get()};
+        write_error_hook = pipe_write_failed;
         std::signal(SIGPIPE, SIG_IGN);
         to_stdout = 0;
         ofd = fileno(p);
+        pipe_fd = ofd;
     }
 
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
@@ -141,10 +241,11 @@ int extract_payload(char *program, bool data_compressed) {
         std::fflush(nullptr);
     }
     sleep(PAUSE_SECONDS);
+    act_on_signal();
     if (extract_only) return status;
 
     // Closing the pipe ends the command's input; pclose waits for it.
-    if (!extract_command_succeeded(p, pcmd.get(), program)) return 1;
+    if (!extract_command_succeeded()) return 1;
     pcmd.reset();
     if (status != 0) return status;
     return run_after_extraction(program);
@@ -180,6 +281,8 @@ int do_decompress(char *program) {
             close(fd);
             return -1;  // the check printed its messages and left no link
         }
+        if (sympath[0] != '\0') catch_link_signals();
+        act_on_signal();
     }
 
     if (member_method == -1) {
@@ -189,7 +292,9 @@ int do_decompress(char *program) {
     }
 
     close(fd);
-    if (sympath[0] != '\0') remove_extraction_link();  // the link made for sympath
+    // The link made for sympath, if any; one left behind fails the run.
+    if (!remove_extraction_link() && status == 0) status = 1;
+    act_on_signal();  // one that came while the run program ran
     return status;
 }
 

@@ -10,6 +10,11 @@
 // by an exit handler when the process ends early (a fatal decoding error), so
 // no stale link ever blocks the next attempt.
 //
+// One extraction at a time per fixed path: two at once would share, or
+// remove, each other's directory or link. The check takes an exclusive lock
+// (flock) on a file named after the fixed path and holds it until the driver
+// ends, after the link is gone; a second run waits for it.
+//
 // Every working text has a fixed size; a text that would not fit fails the
 // check with a one-line message instead of being cut into another path. The
 // fixed path is cleared without a shell: a link or file there is removed, an
@@ -21,6 +26,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,17 +47,81 @@ constexpr size_t ANS_BUF = 5;       // answer to the link prompt
 
 // The link this process made, for removal on every exit path.
 char made_link[PATH_BUF];
-bool exit_hook_set = false;
 
-void remove_made_link() {
-    if (made_link[0] == '\0') return;
-    unlink(made_link);
+// false after a message naming the link and the reason when it could not be
+// removed; a link already gone counts as removed.
+bool remove_made_link() {
+    if (made_link[0] == '\0') return true;
+    const bool removed = unlink(made_link) == 0 || errno == ENOENT;
+    if (!removed) report_as(made_link, "%s", std::strerror(errno));
     made_link[0] = '\0';
+    return removed;
 }
 
-void remember_link(const char *path) {
-    std::snprintf(made_link, sizeof made_link, "%s", path);
-    if (!exit_hook_set) exit_hook_set = std::atexit(remove_made_link) == 0;
+void remember_link(const char *path) { std::snprintf(made_link, sizeof made_link, "%s", path); }
+
+// The lock file lives in /tmp, which is there even when the fixed path is
+// not yet. It is named by a hash of the fixed path's absolute form (runs of
+// '/' read as one), opened without following a link, and must be a regular
+// file, so nobody can point it elsewhere. Its holder removes it before giving
+// the lock up; so a run that got the lock on a file no longer in place (removed
+// meanwhile) tries again on the current one.
+constexpr const char *LOCK_DIR = "/tmp";
+char lock_path[64];
+int lock_fd = -1;
+
+void unlock_fixed_path() {
+    if (lock_fd < 0) return;
+    unlink(lock_path);
+    close(lock_fd);
+    lock_fd = -1;
+}
+
+// Exit handler: the link goes first, then the lock.
+void end_extraction_at_exit() { remove_extraction_link(); }
+
+constexpr int LOCK_AGAIN = -1;
+
+// 0 with the lock held, LOCK_AGAIN when the file locked is no longer in
+// place, or the reason the lock cannot be had (an errno value).
+int try_lock(bool *said_wait, const char *key) {
+    lock_fd = open(lock_path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (lock_fd < 0) return errno;
+    struct stat held, now;
+    if (fstat(lock_fd, &held) != 0) return errno;
+    if (!S_ISREG(held.st_mode)) return EINVAL;
+    if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) return errno;
+        if (!*said_wait) report("waiting for another extraction into %s to end", key);
+        *said_wait = true;
+        while (flock(lock_fd, LOCK_EX) != 0) {
+            if (errno != EINTR) return errno;
+        }
+    }
+    if (lstat(lock_path, &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) return 0;
+    return LOCK_AGAIN;
+}
+
+// Holds the lock for the fixed path key, waiting for it (and saying so once)
+// when another run has it. A lock that cannot be had is said in one line; the
+// extraction then goes on without it.
+void lock_fixed_path(const char *key) {
+    uint64_t h = 14695981039346656037ULL;  // FNV-1a, 64 bits
+    for (const char *c = key; *c != '\0'; c++) {
+        if (*c == '/' && c[1] == '/') continue;
+        h = (h ^ static_cast<unsigned char>(*c)) * 1099511628211ULL;
+    }
+    unlock_fixed_path();  // a lock of an earlier check in this process
+    std::snprintf(lock_path, sizeof lock_path, "%s/kivra-%016llx.lock", LOCK_DIR, static_cast<unsigned long long>(h));
+    [[maybe_unused]] static const int exit_handler = std::atexit(end_extraction_at_exit);
+
+    bool said_wait = false;
+    int err;
+    while ((err = try_lock(&said_wait, key)) == LOCK_AGAIN) close(lock_fd);
+    if (err == 0) return;
+    report("cannot lock %s: %s", lock_path, std::strerror(err));
+    if (lock_fd >= 0) close(lock_fd);
+    lock_fd = -1;
 }
 
 // Joins a, "/" (unless sep is false) and b into out of PATH_BUF bytes; false
@@ -189,6 +260,10 @@ int verify_fs(int min_mb, char *sym_path) {
     }
     join(native_path, fs, true, fssub);  // at most 127 + 1 + 255 characters: always fits
 
+    char key[PATH_BUF + FSSUB_BUF];  // the fixed path's absolute form: always fits
+    std::snprintf(key, sizeof key, "%s/%s", path, fssub);
+    lock_fixed_path(key);
+
     if (access(fullpath, F_OK) == 0) {
         report_directory_exists(fullpath);
         return 0;
@@ -257,4 +332,8 @@ int mkdirp(const char *path, int mode) {
     return 0;
 }
 
-void remove_extraction_link() { remove_made_link(); }
+bool remove_extraction_link() {
+    const bool removed = remove_made_link();
+    unlock_fixed_path();
+    return removed;
+}

@@ -109,6 +109,10 @@ void write_buf(int fd, const void *buf, unsigned cnt);
 // Test harnesses that must survive fatal errors (fuzz targets) may set this;
 // abort_gzip calls it before exiting, and it must not return (it may longjmp).
 extern void (*abort_hook)();
+// A role that writes into a pipe of its own may take over the report of a
+// failed write: write_error calls this first with the write's errno. When it
+// returns, write_error reports as usual; it may also end the process itself.
+extern void (*write_error_hook)(int err);
 
 void display_ratio(counter_t num, counter_t den, FILE *file);
 char *gz_basename(char *fname);

@@ -143,8 +143,11 @@ void read_error() {
     abort_gzip();
 }
 
+void (*write_error_hook)(int err);
+
 void write_error() {
     int e = errno;
+    if (write_error_hook != nullptr) write_error_hook(e);
     std::fprintf(stderr, "\n%s: ", progname);
     errno = e;
     std::perror(ofname);

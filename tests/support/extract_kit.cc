@@ -115,12 +115,21 @@ bool WorkDir::exists(const std::string &rel) const {
     return stat(at(rel).c_str(), &sb) == 0;
 }
 
-testkit::RunResult WorkDir::start(std::vector<std::string> args) const {
+testkit::RunResult WorkDir::start(std::vector<std::string> args, std::function<void(int pid)> meanwhile) const {
     args.insert(args.begin(), "./inst");
     testkit::RunOptions o;
     o.cwd = work();
     o.stdin_null = true;
+    o.meanwhile = std::move(meanwhile);
     return testkit::run(args, o);
+}
+
+bool WorkDir::await(const std::string &rel) const {
+    for (int i = 0; i < 3000; i++) {
+        if (exists(rel)) return true;
+        usleep(10000);
+    }
+    return false;
 }
 
 }  // namespace testkit

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,12 @@ protected:
     std::string work() const { return tmp.file("work"); }
     std::string at(const std::string &rel) const { return work() + "/" + rel; }
     bool exists(const std::string &rel) const;
-    // Runs ./inst with the arguments in work/, standard input from /dev/null.
-    testkit::RunResult start(std::vector<std::string> args = {}) const;
+    // Runs ./inst with the arguments in work/, standard input from /dev/null;
+    // meanwhile, when given, is called with its pid while it runs.
+    testkit::RunResult start(std::vector<std::string> args = {},
+                             std::function<void(int pid)> meanwhile = {}) const;
+    // Waits (up to 30 s) until work/<rel> exists: a command's sign that it runs.
+    bool await(const std::string &rel) const;
 
     testkit::TempDir tmp;
     std::string tar;

@@ -1,6 +1,7 @@
 #include "testkit.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,12 +80,15 @@ RunResult run_forked(const std::function<int()> &body, const RunOptions &opts) {
         close(in);
         close(out);
         close(err);
+        // Signals a test sends reach the child with their default action.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
         for (const std::string &e : opts.env) putenv(strdup(e.c_str()));
         const int status = body();
         std::fflush(nullptr);
         _exit(status);
     }
+    if (opts.meanwhile) opts.meanwhile(pid);
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }

@@ -50,6 +50,7 @@ struct RunOptions {
     std::string cwd;                 // working directory; empty: inherit
     std::vector<std::string> env;    // extra NAME=value entries
     bool stdin_null = false;         // stdin from /dev/null instead of stdin_data
+    std::function<void(int pid)> meanwhile;  // called with the child's pid while it runs
 };
 
 // Runs body in a forked child with standard input, output and error

@@ -106,10 +106,11 @@ void export_features();
 // ---- free-space check and extraction link (freespace.cc) -----------------------------------
 int verify_fs(int min_mb, char *sym_path);
 int mkdirp(const char *path, int mode);
-// Removes the temporary link verify_fs made, if any, and forgets it. The
-// driver calls it at its end; an exit handler registered with the link calls
-// it when the process ends on a fatal path first.
-void remove_extraction_link();
+// Ends what verify_fs began: removes the temporary link it made, if any, then
+// gives up its lock on the fixed path. The driver calls it at its end; an
+// exit handler calls it when the process ends on a fatal path first. false
+// after a message ("<link>: <reason>") when the link could not be removed.
+bool remove_extraction_link();
 
 // ---- listing (listing.cc) --------------------------------------------------------------------
 extern int first_time;               // the column header line is still due
