@@ -81,6 +81,8 @@ TEST(CliBuild, StubFailuresStopTheBuilder) {
          "build_preamble: unable to find kivra to build preamble\n"},
         {"stub unreadable", kivra_bin() + " -a -p ./sub g", "./sub: Is a directory\n"},
         {"output full", kivra_bin() + " -a g > /dev/full", "stdout: No space left on device\n"},
+        {"stub is an archive", kivra_bin() + " -a g > arc && chmod 755 arc && " + kivra_bin() + " -a -p ./arc g",
+         "build_preamble: ./arc is an archive itself and cannot be the stub of another\n"},
     };
     testkit::RunOptions in_dir;
     in_dir.cwd = dir.path();
