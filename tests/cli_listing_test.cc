@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli_kit.h"
+#include "extract_kit.h"
 #include "testkit.h"
 
 namespace {
@@ -145,6 +146,44 @@ TEST_F(CliListing, ManyOperandsUnderALowDescriptorLimit) {
     EXPECT_EQ(r.status, 0);
 }
 
+// Trailer strings and a stored name holding control characters: escaped on a
+// terminal, byte for byte through a pipe.
+TEST_F(CliListing, ControlCharactersOnATerminal) {
+    const std::string name = "e\033x";
+    ws.put(name, text);
+    const Trailer t{"NAME=" + name, "a\033[2Jb\r\n\tc\\d\177\a\b\v\f", "x\001y"};
+    const std::string a = ws.build("a", {"-C", t.comment, "-r", t.run, name});
+    const std::string raw_stats = stats_line(stats(a, t, text.size(), name));
+    const std::string escaped_stats = raw_stats.substr(0, raw_stats.size() - name.size() - 1) + "e\\033x\n";
+
+    struct Case {
+        const char *name;
+        bool terminal;
+        std::string out;
+    } cases[] = {
+        {"pipe", false, trailer_lines(t) + cli_kit::columns(false) + raw_stats},
+        {"terminal", true,
+         "Feature: NAME=e\\033x\nComment: a\\033[2Jb\\r\\n\\tc\\\\d\\177\\a\\b\\v\\f\n    Run: x\\001y\n"
+         "Extract: cat > %p/%o\n" + cli_kit::columns(false) + escaped_stats},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        testkit::RunResult r;
+        if (!c.terminal) {
+            r = ws.kivra({"-l", "./a"});
+        } else {
+            try {
+                r = extract_kit::run_on_pty({testkit::kivra_bin(), "-l", "./a"}, "", ws.path());
+            } catch (const std::exception &e) {
+                GTEST_SKIP() << "no pseudo-terminal to list on: " << e.what();
+            }
+        }
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
 // Operands that are no archive get their message, the good ones are still
 // listed, and the run exits 1.
 TEST_F(CliListing, BadOperands) {
@@ -158,6 +197,7 @@ TEST_F(CliListing, BadOperands) {
     ws.put("method7", method7, 0755);
     ws.put("empty", good.substr(0, payload), 0755);
     ws.put("cut", good.substr(0, payload + 11), 0755);  // inside the stored name
+    ws.put("cutafter", good.substr(0, payload + 15), 0755);  // 12 header bytes, then 3 of 10 or more
     ws.put("script", "#!/bin/sh\necho no archive\n", 0755);
     ws.put("noexec", good, 0644);
 
@@ -179,6 +219,8 @@ TEST_F(CliListing, BadOperands) {
         {"unknown method", {"-l", "./method7"}, "", k + ": ./method7: unknown method 7 -- get newer version of gzip\n"},
         {"bad ones among good ones", {"-l", "./script", "./good", "./notgz"}, listed,
          "./script: unable to find preamble magic value\n" + k + ": can only handle GZIP compression method\n"},
+        {"cut after the header, then a good one", {"-l", "./cutafter", "./good"}, listed,
+         k + ": ./cutafter: member cut short after its header\n"},
         {"empty payload is fatal", {"-l", "./empty", "./good"}, "", "\n" + k + ": ./empty: unexpected end of file\n"},
         {"payload ending in the header is fatal", {"-l", "./cut"}, "", "\n" + k + ": ./cut: unexpected end of file\n"},
     };
