@@ -68,11 +68,13 @@ TEST(CliBuild, RawArchivesByteForByte) {
     }
 }
 
-// Nothing may be written after a failed stub: the output would be no archive.
-TEST(CliBuild, StubFailuresStopTheBuilder) {
+// Nothing may be written after a failed stub, nor when no input can be added:
+// the output would be no archive. A listing that cannot be written fails too.
+TEST(CliBuild, FailuresWriteNoArchive) {
     testkit::TempDir dir;
     testkit::write_file(dir.file("g"), "data");
     ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    const std::string k = kivra_bin();
     struct Case {
         const char *name;
         std::string command, err;
@@ -83,6 +85,11 @@ TEST(CliBuild, StubFailuresStopTheBuilder) {
         {"output full", kivra_bin() + " -a g > /dev/full", "stdout: No space left on device\n"},
         {"stub is an archive", kivra_bin() + " -a g > arc && chmod 755 arc && " + kivra_bin() + " -a -p ./arc g",
          "build_preamble: ./arc is an archive itself and cannot be the stub of another\n"},
+        {"every input missing", k + " -a missing gone",
+         "missing: No such file or directory\ngone: No such file or directory\n" + k +
+             ": no input file could be opened: no archive written\n"},
+        {"listing into a full output", k + " g > arc2 && chmod 755 arc2 && " + k + " -l ./arc2 > /dev/full",
+         "\n" + k + ": stdout: No space left on device\n"},
     };
     testkit::RunOptions in_dir;
     in_dir.cwd = dir.path();

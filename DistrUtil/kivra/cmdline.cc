@@ -11,14 +11,37 @@
 // Every value that goes into a fixed buffer is measured first; a value that does
 // not fit is refused with one line naming it and its limit, and the run ends
 // with status 1 before anything is written.
+//
+// Every role ends through finish, which flushes and closes standard output
+// first: a listing or a prompt that could not be written is a write error,
+// never a silent success.
 #include "kivra.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 namespace {
+
+// Ends the run with status after flushing and closing standard output. A
+// failure there ends it through write_error (status 1) instead; a standard
+// output that was closed from the start counts only when something was left
+// to write to it.
+[[noreturn]] void finish(int status) {
+    const bool pending = __fpending(stdout) != 0;
+    const bool failed_before = std::ferror(stdout) != 0;
+    errno = 0;
+    const bool close_failed = std::fclose(stdout) != 0;
+    if (failed_before || (close_failed && (pending || errno != EBADF))) {
+        if (!close_failed || errno == 0) errno = EIO;
+        std::strcpy(ofname, "stdout");
+        write_error();
+    }
+    std::exit(status);
+}
 
 constexpr unsigned WORD_BUF = 256;  // buf: one feature word and its NUL
 constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
@@ -56,15 +79,22 @@ void check_operand(const char *name) {
 
     ofd = STDOUT_FILENO;
     std::strcpy(ofname, "stdout");
-    if (build_preamble(kivra_path, ofd) != 0) std::exit(1);
 
+    // An input that cannot be opened is skipped with a message. The preamble
+    // is written once the first input has opened, so a run that can add no
+    // input at all writes nothing and fails.
     const bool raw = get_feature("NOCOMPR") != nullptr;
+    bool preamble_written = false;
     for (int i = 0; i < count; i++) {
         std::strcpy(ifname, operands[i]);
         ifd = open(ifname, O_RDONLY);
         if (ifd < 0) {
             std::perror(ifname);
             continue;
+        }
+        if (!preamble_written) {
+            if (build_preamble(kivra_path, ofd) != 0) finish(1);
+            preamble_written = true;
         }
         // Read and write errors end the run: a short archive must not pass
         // for a good one.
@@ -75,7 +105,8 @@ void check_operand(const char *name) {
         }
         close(ifd);
     }
-    std::exit(exit_code);
+    if (!preamble_written) fail("no input file could be opened: no archive written");
+    finish(exit_code);
 }
 
 }  // namespace
@@ -157,7 +188,7 @@ int kivra_main(int argc, char **argv) {
             break;
         default:  // -h, -? and every option getopt rejects
             Usage(is_compressed);
-            std::exit(1);
+            finish(1);
         }
     }
 
@@ -179,18 +210,18 @@ int kivra_main(int argc, char **argv) {
             for (int i = 0; i < count; i++) check_operand(operands[i]);
             for (int i = 0; i < count; i++) do_list(operands[i]);
         }
-        std::exit(exit_code);
+        finish(exit_code);
     }
     if (count == 0 && !is_compressed) {
         Usage(0);
         std::fprintf(stderr, "%s: what files do you want to compress?\n", argv[0]);
-        std::exit(1);
+        finish(1);
     }
     if (is_compressed) {
         if (opt_u && count == 0) fail("-u needs the name of the archive to extract");
         char *archive = opt_u ? operands[0] : argv[0];
         check_operand(archive);
-        std::exit(do_decompress(archive) == 0 ? 0 : 1);
+        finish(do_decompress(archive) == 0 ? 0 : 1);
     }
     build(operands, count);
 }
