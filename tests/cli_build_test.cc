@@ -5,6 +5,8 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "testkit.h"
@@ -123,6 +125,38 @@ TEST(CliBuild, RawCopyErrorsEndTheRun) {
     r = testkit::run({k, "-a", "adir"}, in_dir);
     EXPECT_EQ(r.err, "\n" + k + ": adir: Is a directory\n");
     EXPECT_EQ(r.status, 1);
+}
+
+// Inputs of 4 GiB and more in all (sparse files): the exact total goes into
+// the trailer, written before the members, so the preamble alone shows it;
+// below 4 GiB, and for a raw payload, the trailer stays as it always was.
+TEST(CliBuild, ExactTotalRecordedFrom4GiB) {
+    testkit::TempDir dir;
+    const long long four_gib = 1LL << 32;
+    testkit::write_file(dir.file("g"), "second\n");
+    for (const auto &[name, size] : {std::pair{"big", four_gib - 7}, std::pair{"below", four_gib - 8}}) {
+        testkit::write_file(dir.file(name), "");
+        if (truncate(dir.file(name).c_str(), size) != 0) GTEST_SKIP() << "no sparse file of 4 GiB here";
+    }
+    const std::string k = kivra_bin();
+    const size_t stub = testkit::read_file(k).size();
+    struct Case {
+        const char *name;
+        std::string args, features;
+    } cases[] = {
+        {"4 GiB in two inputs", "big g", "TOTALSIZE=4294967296,NAME=big"},
+        {"one byte less", "below g", "NAME=below"},
+        {"raw payload", "-a big g", "NOCOMPR,NAME=big"},
+    };
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Only the preamble is taken; the builder then ends on the closed pipe.
+        testkit::RunResult r = testkit::sh(k + " " + c.args + " | head -c " + std::to_string(stub + 100), in_dir);
+        ASSERT_EQ(r.out.size(), stub + 100);
+        EXPECT_EQ(r.out.substr(stub, kMagic.size() + c.features.size() + 1), kMagic + c.features + '\0');
+    }
 }
 
 // An archive made by the builder is found again by the archive's start-up:

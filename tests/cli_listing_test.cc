@@ -53,6 +53,13 @@ TEST_F(CliListing, ArchivesOfTheBuilder) {
     const std::string b = ws.build("b", {"g"});
     const Trailer raw{"NOCOMPR,NAME=f.tar"};
     ws.build("raw", {"-a", "d/e/f.tar"});
+    // The exact total recorded from 4 GiB on; used only where it agrees with
+    // the size field (here 13 = 2^32 + 13 mod 2^32).
+    const uint64_t over4g = (uint64_t{1} << 32) + text.size();
+    const Trailer total{"TOTALSIZE=" + std::to_string(over4g) + ",NAME=g"};
+    const std::string big = ws.build("big", {"-F", "TOTALSIZE=" + std::to_string(over4g), "g"});
+    const Trailer wrong{"TOTALSIZE=" + std::to_string(over4g + 1) + ",NAME=g"};
+    const std::string odd = ws.build("odd", {"-F", "TOTALSIZE=" + std::to_string(over4g + 1), "g"});
 
     struct Case {
         const char *name;
@@ -74,6 +81,10 @@ TEST_F(CliListing, ArchivesOfTheBuilder) {
          trailer_lines(raw) + "Statistics unavailable because data was not compressed\n" + trailer_lines(full) +
              cli_kit::columns(false) + stats_line(stats(a, full, tar.size(), "f.tar")) + trailer_lines(plain) +
              stats_line(stats(b, plain, text.size(), "g"))},
+        {"recorded total of 4 GiB and more", {"-l", "./big"},
+         trailer_lines(total) + cli_kit::columns(false) + stats_line(stats(big, total, over4g, "g"))},
+        {"recorded total that disagrees with the size field", {"-l", "./odd"},
+         trailer_lines(wrong) + cli_kit::columns(false) + stats_line(stats(odd, wrong, text.size(), "g"))},
         {"found on a path with a directory", {"-l", ws.file("b")},
          trailer_lines(plain) + cli_kit::columns(false) + stats_line(stats(b, plain, text.size(), "g"))},
     };

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -68,11 +69,37 @@ void check_operand(const char *name) {
         fail("file name longer than %u characters: %.40s...", TEXT_MAX, name);
 }
 
+// The total size of the inputs that can be opened, where it reaches 4 GiB;
+// 0 below that, or when an input is no regular file (its size is known only
+// once it has been read).
+counter_t inputs_total(char **operands, int count) {
+    counter_t total = 0;
+    for (int i = 0; i < count; i++) {
+        struct stat st;
+        if (stat(operands[i], &st) != 0) continue;  // the builder skips it
+        if (!S_ISREG(st.st_mode)) return 0;
+        const int fd = open(operands[i], O_RDONLY);
+        if (fd < 0) continue;  // skipped too
+        if (fstat(fd, &st) == 0) total += static_cast<counter_t>(st.st_size);
+        close(fd);
+    }
+    return total >= FOUR_GIB ? total : 0;
+}
+
 // The builder role: stub, trailer, then every operand raw or compressed.
 [[noreturn]] void build(char **operands, int count) {
     for (int i = 0; i < count; i++) check_operand(operands[i]);
     if (kivra_path[0] == '\0')
         fail("cannot find this program's own file to copy as the archive's stub; name it with -p");
+
+    // The members' size fields hold the total mod 2^32: from 4 GiB on the
+    // exact total goes into the trailer, which is written before the members.
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    if (const counter_t total = raw ? 0 : inputs_total(operands, count); total != 0) {
+        char digits[24];
+        std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(total));
+        add_keyed_feature(TOTAL_SIZE_KEY, digits, "payload size");
+    }
 
     const char *slash = std::strrchr(operands[0], '/');
     add_keyed_feature("NAME=", slash != nullptr ? slash + 1 : operands[0], "archive name");
@@ -83,7 +110,6 @@ void check_operand(const char *name) {
     // An input that cannot be opened is skipped with a message. The preamble
     // is written once the first input has opened, so a run that can add no
     // input at all writes nothing and fails.
-    const bool raw = get_feature("NOCOMPR") != nullptr;
     bool preamble_written = false;
     for (int i = 0; i < count; i++) {
         std::strcpy(ifname, operands[i]);

@@ -6,7 +6,8 @@
 // this role), so the member header reader works exactly as it does when
 // extracting. The sizes come from the file itself: the compressed size is the
 // whole payload, the uncompressed size and CRC are those in the last member's
-// trailer (the last 8 bytes of the file, read by open_archive).
+// trailer (the last 8 bytes of the file, read by open_archive); from 4 GiB on
+// the size is the exact total that the builder recorded in the trailer.
 //
 // The strings and the stored name come from whoever built the archive. On a
 // terminal their control characters are shown as C escapes (\n, \r, \t, \a,
@@ -66,7 +67,7 @@ void put_line(const char *label, const char *text) {
 void print_statistics(const ArchiveEnd &end) {
     if (end.known) {
         bytes_in = end.payload_size;
-        bytes_out = static_cast<counter_t>(end.isize);
+        bytes_out = end.total;
     } else {
         // No sound values to show: -1 for both sizes, ratio of 0 over 0.
         bytes_in = -1;

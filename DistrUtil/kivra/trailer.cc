@@ -298,6 +298,26 @@ int build_preamble(char *program, int fd) {
 // comes up short was cut while being read, which is fatal (read_error).
 namespace {
 
+// The value of the feature word that starts with TOTAL_SIZE_KEY (a whole
+// word, not a part of another), when it is a plain decimal number that fits a
+// counter; else 0.
+counter_t recorded_total() {
+    const size_t key_len = std::strlen(TOTAL_SIZE_KEY);
+    constexpr unsigned MAX_DIGITS = 18;  // below 10^18: no overflow of counter_t
+    for (const char *word = features;;) {
+        if (std::strncmp(word, TOTAL_SIZE_KEY, key_len) == 0) {
+            counter_t value = 0;
+            unsigned digits = 0;
+            const char *d = word + key_len;
+            for (; *d >= '0' && *d <= '9' && digits < MAX_DIGITS; d++, digits++) value = value * 10 + (*d - '0');
+            return digits > 0 && (*d == ',' || *d == '\0') ? value : 0;
+        }
+        const char *comma = std::strchr(word, ',');
+        if (comma == nullptr) return 0;
+        word = comma + 1;
+    }
+}
+
 void read_archive_end(int fd, ArchiveEnd *end) {
     *end = ArchiveEnd{};
     const off_t here = lseek(fd, 0, SEEK_CUR);
@@ -311,6 +331,9 @@ void read_archive_end(int fd, ArchiveEnd *end) {
     end->payload_size = static_cast<counter_t>(last) + gzip::TRAILER_SIZE - preamble_end;
     end->crc = gzip::le32(buf);
     end->isize = gzip::le32(buf + 4);
+    end->total = static_cast<counter_t>(end->isize);
+    const counter_t recorded = recorded_total();
+    if (recorded >= FOUR_GIB && static_cast<ulg>(recorded & 0xffffffff) == end->isize) end->total = recorded;
 }
 
 }  // namespace
