@@ -139,7 +139,8 @@ TEST(CliRoles, ArchiveStartUpLoadsItsTrailer) {
 // shifted the run program into the extract command's place. strace injects
 // EIO into the Nth read of the process.
 TEST(CliRoles, ReadErrorsInTheTrailerEndTheRun) {
-    if (testkit::run({"strace", "-V"}).status != 0) GTEST_SKIP() << "strace is needed to inject read errors";
+    if (testkit::run({"strace", "-o", "/dev/null", "true"}).status != 0)
+        GTEST_SKIP() << "strace is missing or cannot trace here; it injects the read errors";
     testkit::TempDir dir;
     testkit::write_file(dir.file("g"), "data\n");
     testkit::RunOptions in_dir;
