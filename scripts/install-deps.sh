@@ -12,6 +12,7 @@ kivra_install_deps() {
     [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
     [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
     command -v unshare >/dev/null || need+=(util-linux)
+    command -v strace >/dev/null || need+=(strace)
   fi
   if [ ${#need[@]} -gt 0 ]; then
     echo "== installing: ${need[*]}"

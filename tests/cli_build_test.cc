@@ -5,6 +5,8 @@
 
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "testkit.h"
@@ -68,11 +70,13 @@ TEST(CliBuild, RawArchivesByteForByte) {
     }
 }
 
-// Nothing may be written after a failed stub: the output would be no archive.
-TEST(CliBuild, StubFailuresStopTheBuilder) {
+// Nothing may be written after a failed stub, nor when no input can be added:
+// the output would be no archive. A listing that cannot be written fails too.
+TEST(CliBuild, FailuresWriteNoArchive) {
     testkit::TempDir dir;
     testkit::write_file(dir.file("g"), "data");
     ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    const std::string k = kivra_bin();
     struct Case {
         const char *name;
         std::string command, err;
@@ -81,6 +85,13 @@ TEST(CliBuild, StubFailuresStopTheBuilder) {
          "build_preamble: unable to find kivra to build preamble\n"},
         {"stub unreadable", kivra_bin() + " -a -p ./sub g", "./sub: Is a directory\n"},
         {"output full", kivra_bin() + " -a g > /dev/full", "stdout: No space left on device\n"},
+        {"stub is an archive", kivra_bin() + " -a g > arc && chmod 755 arc && " + kivra_bin() + " -a -p ./arc g",
+         "build_preamble: ./arc is an archive itself and cannot be the stub of another\n"},
+        {"every input missing", k + " -a missing gone",
+         "missing: No such file or directory\ngone: No such file or directory\n" + k +
+             ": no input file could be opened: no archive written\n"},
+        {"listing into a full output", k + " g > arc2 && chmod 755 arc2 && " + k + " -l ./arc2 > /dev/full",
+         "\n" + k + ": stdout: No space left on device\n"},
     };
     testkit::RunOptions in_dir;
     in_dir.cwd = dir.path();
@@ -114,6 +125,38 @@ TEST(CliBuild, RawCopyErrorsEndTheRun) {
     r = testkit::run({k, "-a", "adir"}, in_dir);
     EXPECT_EQ(r.err, "\n" + k + ": adir: Is a directory\n");
     EXPECT_EQ(r.status, 1);
+}
+
+// Inputs of 4 GiB and more in all (sparse files): the exact total goes into
+// the trailer, written before the members, so the preamble alone shows it;
+// below 4 GiB, and for a raw payload, the trailer stays as it always was.
+TEST(CliBuild, ExactTotalRecordedFrom4GiB) {
+    testkit::TempDir dir;
+    const long long four_gib = 1LL << 32;
+    testkit::write_file(dir.file("g"), "second\n");
+    for (const auto &[name, size] : {std::pair{"big", four_gib - 7}, std::pair{"below", four_gib - 8}}) {
+        testkit::write_file(dir.file(name), "");
+        if (truncate(dir.file(name).c_str(), size) != 0) GTEST_SKIP() << "no sparse file of 4 GiB here";
+    }
+    const std::string k = kivra_bin();
+    const size_t stub = testkit::read_file(k).size();
+    struct Case {
+        const char *name;
+        std::string args, features;
+    } cases[] = {
+        {"4 GiB in two inputs", "big g", "TOTALSIZE=4294967296,NAME=big"},
+        {"one byte less", "below g", "NAME=below"},
+        {"raw payload", "-a big g", "NOCOMPR,NAME=big"},
+    };
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Only the preamble is taken; the builder then ends on the closed pipe.
+        testkit::RunResult r = testkit::sh(k + " " + c.args + " | head -c " + std::to_string(stub + 100), in_dir);
+        ASSERT_EQ(r.out.size(), stub + 100);
+        EXPECT_EQ(r.out.substr(stub, kMagic.size() + c.features.size() + 1), kMagic + c.features + '\0');
+    }
 }
 
 // An archive made by the builder is found again by the archive's start-up:

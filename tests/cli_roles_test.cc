@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "testkit.h"
@@ -130,6 +131,57 @@ TEST(CliRoles, ArchiveStartUpLoadsItsTrailer) {
         {"-u without an archive", {"-u"}, arc + ": -u needs the name of the archive to extract\n", 1},
         {"-t is taken", {"-t", std::string(1024, 't'), "x"}, arc + ": value of -t is longer than 1023 characters\n", 1},
     });
+}
+
+// A read error while an archive's trailer is searched or loaded ends the run
+// with that error in every role, before anything is started; taken for the end
+// of the file it made the archive a builder, taken for the end of a string it
+// shifted the run program into the extract command's place. strace injects
+// EIO into the Nth read of the process.
+TEST(CliRoles, ReadErrorsInTheTrailerEndTheRun) {
+    if (testkit::run({"strace", "-o", "/dev/null", "true"}).status != 0)
+        GTEST_SKIP() << "strace is missing or cannot trace here; it injects the read errors";
+    testkit::TempDir dir;
+    testkit::write_file(dir.file("g"), "data\n");
+    testkit::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    testkit::RunResult b = testkit::run({kivra_bin(), "-a", "-f", "cat > out", "-r", "touch ran", "g"}, in_dir);
+    ASSERT_EQ(b.status, 0) << b.err;
+    testkit::write_file(dir.file("arc"), b.out, 0755);
+
+    // Reads of one load: -h loads the trailer once and stops. Its last 10 reads
+    // are the extract command "cat > out" and its NUL, one byte each, so the
+    // read before them takes the run program's NUL.
+    testkit::RunResult count = testkit::run({"strace", "-o", "log", "-e", "trace=read", "./arc", "-h"}, in_dir);
+    ASSERT_EQ(count.status, 1) << count.err;
+    int load = 0;
+    const std::string log = testkit::read_file(dir.file("log"));
+    for (size_t at = log.find("read("); at != std::string::npos; at = log.find("read(", at + 1)) load++;
+    ASSERT_GT(load, 20);
+    const int run_nul = load - 10;
+
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        int when;
+    } cases[] = {
+        {"start-up, first read of the search", {}, 1},
+        {"start-up, a trailer string", {}, run_nul},
+        {"the extraction's own load", {}, load + run_nul},
+        {"the listing's own load", {"-l"}, load + run_nul},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> argv{"strace", "-o", "/dev/null", "-e", "trace=read",
+                                      "-e", "inject=read:error=EIO:when=" + std::to_string(c.when), "./arc"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testkit::RunResult r = testkit::run(argv, in_dir);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "./arc: Input/output error\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(access(dir.file("out").c_str(), F_OK), 0) << "the extract command ran";
+        EXPECT_NE(access(dir.file("ran").c_str(), F_OK), 0) << "the run program ran";
+    }
 }
 
 // argv[0] that leads nowhere: the builder has no stub to copy unless -p names one.

@@ -220,6 +220,22 @@ TEST_F(MountedFs, FatalDecodingErrorStillRemovesTheLink) {
     EXPECT_FALSE(r.link_after);
 }
 
+// A payload of 4 GiB and more: its size field holds the total mod 2^32 (here
+// the tar file's few KiB, which the 4 MB filesystem has room for); the exact
+// total that the trailer records is what the check asks for.
+TEST_F(MountedFs, RecordedTotalFrom4GiBIsAskedFor) {
+    const long long tar_size = static_cast<long long>(testkit::read_file(tar).size());
+    build("room", {"-F", "TOTALSIZE=" + std::to_string((1LL << 32) + tar_size)});
+    NsResult r = run_ns("", table({"small", "room"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, looking("room") + T + "/room/qm: not enough space to extract the archive.\n" +
+                         "Please make at least 4097Mb available in " + T + "/room.\n" +
+                         "Alternatively, you can make space available on another filesystem where a\n"
+                         "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
+                         "does not exist before trying again.\n");
+    EXPECT_EQ(r.tree, "");
+}
+
 TEST_F(MountedFs, RawPayloadAsksForItsOwnLength) {
     // 1.5 MB of raw data ending in four zero bytes: read as a size they would
     // ask for 1 MB, which the 1.5 MB filesystem has; the payload needs 2.

@@ -11,14 +11,38 @@
 // Every value that goes into a fixed buffer is measured first; a value that does
 // not fit is refused with one line naming it and its limit, and the run ends
 // with status 1 before anything is written.
+//
+// Every role ends through finish, which flushes and closes standard output
+// first: a listing or a prompt that could not be written is a write error,
+// never a silent success.
 #include "kivra.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// Ends the run with status after flushing and closing standard output. A
+// failure there ends it through write_error (status 1) instead; a standard
+// output that was closed from the start counts only when something was left
+// to write to it.
+[[noreturn]] void finish(int status) {
+    const bool pending = __fpending(stdout) != 0;
+    const bool failed_before = std::ferror(stdout) != 0;
+    errno = 0;
+    const bool close_failed = std::fclose(stdout) != 0;
+    if (failed_before || (close_failed && (pending || errno != EBADF))) {
+        if (!close_failed || errno == 0) errno = EIO;
+        std::strcpy(ofname, "stdout");
+        write_error();
+    }
+    std::exit(status);
+}
 
 constexpr unsigned WORD_BUF = 256;  // buf: one feature word and its NUL
 constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
@@ -45,26 +69,58 @@ void check_operand(const char *name) {
         fail("file name longer than %u characters: %.40s...", TEXT_MAX, name);
 }
 
+// The total size of the inputs that can be opened, where it reaches 4 GiB;
+// 0 below that, or when an input is no regular file (its size is known only
+// once it has been read).
+counter_t inputs_total(char **operands, int count) {
+    counter_t total = 0;
+    for (int i = 0; i < count; i++) {
+        struct stat st;
+        if (stat(operands[i], &st) != 0) continue;  // the builder skips it
+        if (!S_ISREG(st.st_mode)) return 0;
+        const int fd = open(operands[i], O_RDONLY);
+        if (fd < 0) continue;  // skipped too
+        if (fstat(fd, &st) == 0) total += static_cast<counter_t>(st.st_size);
+        close(fd);
+    }
+    return total >= FOUR_GIB ? total : 0;
+}
+
 // The builder role: stub, trailer, then every operand raw or compressed.
 [[noreturn]] void build(char **operands, int count) {
     for (int i = 0; i < count; i++) check_operand(operands[i]);
     if (kivra_path[0] == '\0')
         fail("cannot find this program's own file to copy as the archive's stub; name it with -p");
 
+    // The members' size fields hold the total mod 2^32: from 4 GiB on the
+    // exact total goes into the trailer, which is written before the members.
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    if (const counter_t total = raw ? 0 : inputs_total(operands, count); total != 0) {
+        char digits[24];
+        std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(total));
+        add_keyed_feature(TOTAL_SIZE_KEY, digits, "payload size");
+    }
+
     const char *slash = std::strrchr(operands[0], '/');
     add_keyed_feature("NAME=", slash != nullptr ? slash + 1 : operands[0], "archive name");
 
     ofd = STDOUT_FILENO;
     std::strcpy(ofname, "stdout");
-    if (build_preamble(kivra_path, ofd) != 0) std::exit(1);
 
-    const bool raw = get_feature("NOCOMPR") != nullptr;
+    // An input that cannot be opened is skipped with a message. The preamble
+    // is written once the first input has opened, so a run that can add no
+    // input at all writes nothing and fails.
+    bool preamble_written = false;
     for (int i = 0; i < count; i++) {
         std::strcpy(ifname, operands[i]);
         ifd = open(ifname, O_RDONLY);
         if (ifd < 0) {
             std::perror(ifname);
             continue;
+        }
+        if (!preamble_written) {
+            if (build_preamble(kivra_path, ofd) != 0) finish(1);
+            preamble_written = true;
         }
         // Read and write errors end the run: a short archive must not pass
         // for a good one.
@@ -75,7 +131,8 @@ void check_operand(const char *name) {
         }
         close(ifd);
     }
-    std::exit(exit_code);
+    if (!preamble_written) fail("no input file could be opened: no archive written");
+    finish(exit_code);
 }
 
 }  // namespace
@@ -157,7 +214,7 @@ int kivra_main(int argc, char **argv) {
             break;
         default:  // -h, -? and every option getopt rejects
             Usage(is_compressed);
-            std::exit(1);
+            finish(1);
         }
     }
 
@@ -179,18 +236,18 @@ int kivra_main(int argc, char **argv) {
             for (int i = 0; i < count; i++) check_operand(operands[i]);
             for (int i = 0; i < count; i++) do_list(operands[i]);
         }
-        std::exit(exit_code);
+        finish(exit_code);
     }
     if (count == 0 && !is_compressed) {
         Usage(0);
         std::fprintf(stderr, "%s: what files do you want to compress?\n", argv[0]);
-        std::exit(1);
+        finish(1);
     }
     if (is_compressed) {
         if (opt_u && count == 0) fail("-u needs the name of the archive to extract");
         char *archive = opt_u ? operands[0] : argv[0];
         check_operand(archive);
-        std::exit(do_decompress(archive) == 0 ? 0 : 1);
+        finish(do_decompress(archive) == 0 ? 0 : 1);
     }
     build(operands, count);
 }

@@ -33,6 +33,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,12 +52,14 @@ constexpr unsigned PAUSE_SECONDS = 2;
 // Copies src into ofname, cut to its size.
 void set_ofname(const char *src) { std::snprintf(ofname, sizeof ofname, "%s", src); }
 
-// Megabytes the free-space check asks for: a member payload records its
-// uncompressed size in its last four bytes; a raw payload is asked for by its
-// own length.
+// Megabytes the free-space check asks for: a member payload by its
+// uncompressed size (the last member's size field, or the exact total the
+// builder recorded from 4 GiB on), a raw payload by its own length. A size
+// beyond what the check can ask for asks for the most it can.
 int megs_needed(bool data_compressed, const ArchiveEnd &end) {
-    const counter_t bytes = data_compressed ? static_cast<counter_t>(end.isize) : end.payload_size;
-    return static_cast<int>(bytes / MEG + 1);
+    const counter_t bytes = data_compressed ? end.total : end.payload_size;
+    const counter_t megs = bytes / MEG + 1;
+    return megs < INT_MAX ? static_cast<int>(megs) : INT_MAX;
 }
 
 // The extract command's pipe while the transfer runs, and what a report of

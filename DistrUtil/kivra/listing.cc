@@ -6,7 +6,15 @@
 // this role), so the member header reader works exactly as it does when
 // extracting. The sizes come from the file itself: the compressed size is the
 // whole payload, the uncompressed size and CRC are those in the last member's
-// trailer (the last 8 bytes of the file, read by open_archive).
+// trailer (the last 8 bytes of the file, read by open_archive); from 4 GiB on
+// the size is the exact total that the builder recorded in the trailer.
+//
+// The strings and the stored name come from whoever built the archive. On a
+// terminal their control characters are shown as C escapes (\n, \r, \t, \a,
+// \b, \f, \v, octal such as \033 for the rest, and \\ for a backslash), so a
+// hostile archive cannot drive the terminal; through a pipe or into a file
+// they are written byte for byte.
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
@@ -23,10 +31,43 @@ namespace {
 constexpr size_t DATE_OFFSET = 4;   // ctime text after the weekday
 constexpr size_t DATE_LENGTH = 12;  // "Jan  1 00:00"
 
+bool escape_controls;  // standard output is a terminal
+// Control characters with a one-letter escape, and their letters.
+constexpr char NAMED_CONTROLS[] = "\a\b\t\n\v\f\r\\";
+constexpr char CONTROL_LETTERS[] = "abtnvfr\\";
+static_assert(sizeof NAMED_CONTROLS == sizeof CONTROL_LETTERS);
+
+// Writes s to standard output, escaped as the unit comment says when
+// escape_controls is set.
+void put_text(const char *s) {
+    if (!escape_controls) {
+        std::fputs(s, stdout);
+        return;
+    }
+    for (; *s != '\0'; s++) {
+        const unsigned char c = static_cast<unsigned char>(*s);
+        if (const char *named = std::strchr(NAMED_CONTROLS, c); named != nullptr) {
+            std::putchar('\\');
+            std::putchar(CONTROL_LETTERS[named - NAMED_CONTROLS]);
+        } else if (c < 0x20 || c == 0x7f) {
+            std::printf("\\%03o", c);
+        } else {
+            std::putchar(c);
+        }
+    }
+}
+
+// One "<label><text>" line.
+void put_line(const char *label, const char *text) {
+    std::fputs(label, stdout);
+    put_text(text);
+    std::putchar('\n');
+}
+
 void print_statistics(const ArchiveEnd &end) {
     if (end.known) {
         bytes_in = end.payload_size;
-        bytes_out = static_cast<counter_t>(end.isize);
+        bytes_out = end.total;
     } else {
         // No sound values to show: -1 for both sizes, ratio of 0 over 0.
         bytes_in = -1;
@@ -51,7 +92,9 @@ void print_statistics(const ArchiveEnd &end) {
     } else {
         display_ratio(0, 0, stdout);
     }
-    std::printf(" %s\n", ofname);
+    std::putchar(' ');
+    put_text(ofname);
+    std::putchar('\n');
 }
 
 }  // namespace
@@ -77,11 +120,19 @@ void do_list(char *path) {
         exit_code = 1;
         return;
     }
+    // A compressed payload shorter than its first member's header and trailer
+    // was cut: its last 8 bytes would be read from the header as sizes.
+    if (compressed && end.known && end.payload_size < header_bytes) {
+        report("%s: member cut short after its header", ifname);
+        exit_code = 1;
+        return;
+    }
 
-    if (features[0] != '\0') std::printf("Feature: %s\n", features);
-    std::printf("Comment: %s\n", comment);
-    std::printf("    Run: %s\n", run_program);
-    std::printf("Extract: %s\n", pipe_program[0] != '\0' ? pipe_program : DEFAULT_EXTRACT);
+    escape_controls = isatty(STDOUT_FILENO) != 0;
+    if (features[0] != '\0') put_line("Feature: ", features);
+    put_line("Comment: ", comment);
+    put_line("    Run: ", run_program);
+    put_line("Extract: ", pipe_program[0] != '\0' ? pipe_program : DEFAULT_EXTRACT);
 
     if (!compressed) {
         std::printf("Statistics unavailable because data was not compressed\n");

@@ -16,7 +16,11 @@
 // constant that would hold the bytes contiguously in the program image.
 //
 // Every trailer string must fit its 1024-byte buffer; a file whose string is
-// longer was not written by this program and is refused as no archive.
+// longer was not written by this program and is refused as no archive. A read
+// error while an archive's trailer is found or loaded ends the run: taken for
+// the end of the file or of a string, it would make an archive a builder or
+// shift its commands into each other's places. For the same first-magic rule,
+// a stub that already holds the magic is refused before anything is written.
 //
 // open_archive is the one way the listing and the extraction driver open an
 // archive: at its payload, with the last 8 bytes of the file (the last
@@ -88,13 +92,16 @@ bool is_program_file(const char *p) {
 }
 
 // Reads one trailer string byte by byte into dst (TEXT_BUF bytes). The string
-// ends after a stored NUL, or at end of file / read error, where it is
-// terminated and kept as read so far. Returns 0, or -1 when the string does not
-// fit (no NUL within TEXT_BUF bytes).
-int read_trailer_string(int fd, char *dst) {
+// ends after a stored NUL, or at end of file, where it is terminated and kept
+// as read so far. A read error ends the run with "<name>: <reason>": taken for
+// the end of the string, it would shift every later string into the wrong
+// buffer. Returns 0, or -1 when the string does not fit (no NUL within
+// TEXT_BUF bytes).
+int read_trailer_string(int fd, char *dst, const char *name) {
     for (unsigned n = 0; n < TEXT_BUF; n++) {
         char c;
         if (read_fully(fd, &c, 1) != 1) {
+            if (errno != 0) fail_as(name, "%s", std::strerror(errno));
             dst[n] = '\0';
             return 0;
         }
@@ -103,6 +110,42 @@ int read_trailer_string(int fd, char *dst) {
     }
     dst[TEXT_MAX] = '\0';
     return -1;
+}
+
+constexpr long long MAGIC_NONE = -1;        // the file ends before a magic
+constexpr long long MAGIC_READ_ERROR = -2;  // a read failed; errno tells why
+
+// Reads fd from its current position to the first magic and returns the
+// file offset of the byte after it, or MAGIC_NONE / MAGIC_READ_ERROR.
+long long find_magic(int fd) {
+    get_eop();
+    // Fallback links of the magic: back[e] is the longest proper prefix of
+    // eop[0..e] that is also a suffix of it, so a mismatch after a partial
+    // match falls back without skipping a position where the magic could start.
+    std::array<unsigned, MAGIC_LEN> back{};
+    for (unsigned i = 1, k = 0; i < MAGIC_LEN; i++) {
+        while (k > 0 && eop[i] != eop[k]) k = back[k - 1];
+        if (eop[i] == eop[k]) k++;
+        back[i] = k;
+    }
+
+    HeapBlock buf(static_cast<char *>(std::malloc(SEARCH_BUF)));
+    if (!buf) fail("out of memory");
+
+    unsigned e = 0;        // magic bytes matched so far
+    long long offset = 0;  // file bytes consumed by earlier reads
+    for (;;) {
+        const size_t n = read_fully(fd, buf.get(), SEARCH_READ);
+        if (n < SEARCH_READ && errno != 0) return MAGIC_READ_ERROR;
+        if (n == 0) return MAGIC_NONE;
+        const auto *b = reinterpret_cast<const unsigned char *>(buf.get());
+        for (size_t i = 0; i < n; i++) {
+            while (e > 0 && b[i] != eop[e]) e = back[e - 1];
+            if (b[i] == eop[e]) e++;
+            if (e == MAGIC_LEN) return offset + static_cast<long long>(i) + 1;
+        }
+        offset += static_cast<long long>(n);
+    }
 }
 
 }  // namespace
@@ -142,8 +185,9 @@ char *find_program(char *ref) {
 // Opens the archive that program names, finds the first magic and loads the
 // four trailer strings. Returns the descriptor positioned at the first payload
 // byte (also stored in preamble_end), or -1: no file (message), cannot open
-// (perror), no magic (no message; callers report it), a trailer string too
-// long for its buffer (message).
+// (perror), no magic or a directory (no message; callers report it), a
+// trailer string too long for its buffer (message). A read error ends the run
+// with "<path>: <reason>".
 int find_preamble(char *program) {
     char *p = find_program(program);
     if (p == nullptr) {
@@ -156,45 +200,22 @@ int find_preamble(char *program) {
         return -1;
     }
 
-    get_eop();
-    // Failure links of the magic: fail[e] is the longest proper prefix of
-    // eop[0..e] that is also a suffix of it, so a mismatch after a partial
-    // match falls back without skipping a position where the magic could start.
-    std::array<unsigned, MAGIC_LEN> fail{};
-    for (unsigned i = 1, k = 0; i < MAGIC_LEN; i++) {
-        while (k > 0 && eop[i] != eop[k]) k = fail[k - 1];
-        if (eop[i] == eop[k]) k++;
-        fail[i] = k;
-    }
-
-    HeapBlock buf(static_cast<char *>(std::malloc(SEARCH_BUF)));
-    if (!buf) fail_as("find_preamble", "out of memory");
-
-    unsigned e = 0;          // magic bytes matched so far
-    long long offset = 0;    // file bytes consumed by earlier reads
-    long long magic_end = -1;  // offset of the byte after the magic
-    while (magic_end < 0) {
-        const size_t n = read_fully(fd.get(), buf.get(), SEARCH_READ);
-        if (n == 0) return -1;  // no trailer (or a read error before one)
-        const auto *b = reinterpret_cast<const unsigned char *>(buf.get());
-        for (size_t i = 0; i < n; i++) {
-            while (e > 0 && b[i] != eop[e]) e = fail[e - 1];
-            if (b[i] == eop[e]) e++;
-            if (e == MAGIC_LEN) {
-                magic_end = offset + static_cast<long long>(i) + 1;
-                break;
-            }
-        }
-        offset += static_cast<long long>(n);
-    }
-    buf.reset();
+    // A directory opens but cannot be read: it is no archive, like any other
+    // file without the magic.
+    struct stat st;
+    if (fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) return -1;
+    // A read error taken for "no trailer" would make an archive run as the
+    // builder: it ends the run instead, before any role has started.
+    const long long magic_end = find_magic(fd.get());
+    if (magic_end == MAGIC_READ_ERROR) fail_as(p, "%s", std::strerror(errno));
+    if (magic_end == MAGIC_NONE) return -1;
 
     if (lseek(fd.get(), static_cast<off_t>(magic_end), SEEK_SET) < 0) {
         std::perror(p);
         return -1;
     }
     for (char *dst : {features, comment, run_program, pipe_program}) {
-        if (read_trailer_string(fd.get(), dst) != 0) {
+        if (read_trailer_string(fd.get(), dst, p) != 0) {
             report_as("find_preamble", "%s: trailer string longer than %u bytes, not an archive", p,
                       TEXT_MAX);
             return -1;
@@ -206,9 +227,10 @@ int find_preamble(char *program) {
 
 // Writes the stub (every byte of the executable that program names) and the
 // trailer to fd. Reads and writes are completed however the system splits
-// them. Returns 0, or -1 after a message: stub not found ("build_preamble"
-// line), stat/open/read of the stub failed (perror with its path), a write
-// failed (perror with ofname, the builder's output name).
+// them. Returns 0, or -1 after a message: stub not found or an archive itself
+// ("build_preamble" line, nothing written), stat/open/read of the stub failed
+// (perror with its path), a write failed (perror with ofname, the builder's
+// output name).
 int build_preamble(char *program, int fd) {
     char *p = find_program(program);
     if (p == nullptr) {
@@ -222,6 +244,22 @@ int build_preamble(char *program, int fd) {
     }
     FdHolder pfd(open(p, O_RDONLY));
     if (pfd.get() < 0) {
+        std::perror(p);
+        return -1;
+    }
+
+    // An archive as the stub would hide the new trailer behind its own (the
+    // first magic wins): refused before a byte is written.
+    const long long magic_end = find_magic(pfd.get());
+    if (magic_end == MAGIC_READ_ERROR) {
+        std::perror(p);
+        return -1;
+    }
+    if (magic_end != MAGIC_NONE) {
+        report_as("build_preamble", "%s is an archive itself and cannot be the stub of another", p);
+        return -1;
+    }
+    if (lseek(pfd.get(), 0, SEEK_SET) != 0) {
         std::perror(p);
         return -1;
     }
@@ -260,6 +298,26 @@ int build_preamble(char *program, int fd) {
 // comes up short was cut while being read, which is fatal (read_error).
 namespace {
 
+// The value of the feature word that starts with TOTAL_SIZE_KEY (a whole
+// word, not a part of another), when it is a plain decimal number that fits a
+// counter; else 0.
+counter_t recorded_total() {
+    const size_t key_len = std::strlen(TOTAL_SIZE_KEY);
+    constexpr unsigned MAX_DIGITS = 18;  // below 10^18: no overflow of counter_t
+    for (const char *word = features;;) {
+        if (std::strncmp(word, TOTAL_SIZE_KEY, key_len) == 0) {
+            counter_t value = 0;
+            unsigned digits = 0;
+            const char *d = word + key_len;
+            for (; *d >= '0' && *d <= '9' && digits < MAX_DIGITS; d++, digits++) value = value * 10 + (*d - '0');
+            return digits > 0 && (*d == ',' || *d == '\0') ? value : 0;
+        }
+        const char *comma = std::strchr(word, ',');
+        if (comma == nullptr) return 0;
+        word = comma + 1;
+    }
+}
+
 void read_archive_end(int fd, ArchiveEnd *end) {
     *end = ArchiveEnd{};
     const off_t here = lseek(fd, 0, SEEK_CUR);
@@ -273,6 +331,9 @@ void read_archive_end(int fd, ArchiveEnd *end) {
     end->payload_size = static_cast<counter_t>(last) + gzip::TRAILER_SIZE - preamble_end;
     end->crc = gzip::le32(buf);
     end->isize = gzip::le32(buf + 4);
+    end->total = static_cast<counter_t>(end->isize);
+    const counter_t recorded = recorded_total();
+    if (recorded >= FOUR_GIB && static_cast<ulg>(recorded & 0xffffffff) == end->isize) end->total = recorded;
 }
 
 }  // namespace

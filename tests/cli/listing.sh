@@ -26,6 +26,18 @@ t kivra -l ./raw
 t kivra -l ./raw ./a ./b
 t kivra -l sub/../b
 
+echo '# the exact total recorded from 4 GiB on (2^32 + 13), used only where it agrees with the size field'
+build big -F TOTALSIZE=4294967309 g
+build odd -F TOTALSIZE=4294967310 g
+t kivra -l ./big
+t kivra -l ./odd
+
+echo '# control characters in the trailer and the stored name pass through a pipe unchanged'
+ctl=$(printf 'e\033x')
+cp g "$ctl"
+build ctl -C "$(printf 'a\033[2Jb\r\n\tc\\d\177\a\b\v\f')" -r "$(printf 'x\001y')" "$ctl"
+t kivra -l ./ctl
+
 echo '# an archive lists itself, whatever operands follow'
 t ./a -l
 t ./a -l ./b missing
@@ -57,9 +69,10 @@ off=$(( $(wc -c < "$(command -v kivra)") + 49 ))  # stub, magic and the trailer 
 { head -c $((off + 2)) b; printf '\007'; tail -c +$((off + 4)) b; } > method7
 head -c $off b > empty-payload
 head -c $((off + 11)) b > cut  # inside the stored name
+head -c $((off + 15)) b > cutafter  # 12 header bytes, then 3 of 10 or more
 printf '#!/bin/sh\necho no archive\n' > script
 cp b noexec
-chmod 755 notgz method7 empty-payload cut script
+chmod 755 notgz method7 empty-payload cut cutafter script
 chmod 644 noexec
 t kivra -l noexec
 t kivra -l ./noexec
@@ -68,5 +81,6 @@ t kivra -l ./script
 t kivra -l ./notgz
 t kivra -l ./method7
 t kivra -l ./script ./b ./notgz
+t kivra -l ./cutafter ./b
 t kivra -l ./empty-payload ./b
 t kivra -l ./cut

@@ -62,6 +62,13 @@ int find_preamble(char *program);
 // Writes stub and trailer to fd completely: 0, or -1 after a message.
 int build_preamble(char *program, int fd);
 
+// A member's size field holds its length mod 2^32 only. Where the inputs of
+// a compressed archive reach 4 GiB, the builder records their exact total
+// size as the feature word TOTAL_SIZE_KEY followed by the decimal number;
+// smaller archives never carry it.
+constexpr const char *TOTAL_SIZE_KEY = "TOTALSIZE=";
+constexpr counter_t FOUR_GIB = counter_t{1} << 32;
+
 // What the last 8 bytes of an archive tell: the trailer of its last member
 // when the payload is compressed. known is false when the file cannot be
 // sought (a pipe); the other fields are then 0.
@@ -70,6 +77,9 @@ struct ArchiveEnd {
     counter_t payload_size;  // bytes from the first payload byte to the end of the file
     ulg crc;                 // the last member's CRC-32
     ulg isize;               // the last member's length mod 2^32
+    // The uncompressed size of a compressed payload: the recorded total where
+    // the trailer holds one that agrees with isize, else isize.
+    counter_t total;
 };
 // The one way to open an archive for reading its payload: finds it
 // (find_preamble), reads its end into *end and leaves the descriptor at the
