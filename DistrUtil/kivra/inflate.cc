@@ -400,66 +400,84 @@ int huft_free(huft *t) {
 namespace {
 
 // Packed table entry of the fast loop: one 32-bit word per index.
-//   bits 0-7    length of the whole code in bits (all table levels together)
-//   bits 8-15   kind, as huft.e: 0..13 a base with that many extra bits,
-//               END_OF_BLOCK, LITERAL, INVALID, or LONG_CODE: a code longer
-//               than the packed table's index, resolved through huft_build's
-//               tables (walk_code)
-//   bits 16-31  literal or base
-constexpr unsigned LONG_CODE = 64;
-constexpr uint32_t pack(unsigned kind, unsigned len, unsigned value) {
-    return static_cast<uint32_t>(value) << 16 | kind << 8 | len;
+//   bits 0-7    bits the whole symbol takes: its code plus, for a length or
+//               distance, the extra bits that follow it
+//   bits 8-11   bits of the code alone
+//   bits 12-15  kind: BASE (a length or distance base, or a literal), or one
+//               of END_CODE, BAD_CODE, LONG_CODE: a code longer than the
+//               packed table's index, resolved through huft_build's tables
+//               (walk_code)
+//   bits 16-30  base, or the literal
+//   bit 31      set for a literal
+// Literals test as negative, every kind but BASE as a nonzero kind field.
+enum : uint32_t { BASE = 0, END_CODE = 1, BAD_CODE = 2, LONG_CODE = 3 };
+constexpr uint32_t LITERAL_FLAG = 0x80000000u;
+constexpr uint32_t KIND_FIELD = 0xf000u;
+constexpr uint32_t pack(uint32_t kind, unsigned code_bits, unsigned extra, unsigned value) {
+    return value << 16 | kind << 12 | code_bits << 8 | (code_bits + extra);
 }
-constexpr unsigned kind_of(uint32_t e) { return (e >> 8) & 0xff; }
-constexpr unsigned len_of(uint32_t e) { return e & 0xff; }
-constexpr unsigned value_of(uint32_t e) { return e >> 16; }
+constexpr uint32_t BAD_ENTRY = pack(BAD_CODE, 0, 0, 0);
+constexpr uint32_t LONG_ENTRY = pack(LONG_CODE, 0, 0, 0);
+// The packed entry of a terminal huft entry (e <= LITERAL or INVALID)
+// reached after code_bits bits.
+constexpr uint32_t pack_huft(unsigned e, unsigned code_bits, unsigned n) {
+    if (e == LITERAL) return LITERAL_FLAG | pack(BASE, code_bits, 0, n);
+    if (e == END_OF_BLOCK) return pack(END_CODE, code_bits, 0, 0);
+    if (e > MAX_EXTRA) return BAD_ENTRY;
+    return pack(BASE, code_bits, e, n);
+}
+constexpr unsigned total_bits(uint32_t p) { return p & 0xff; }
+constexpr unsigned code_bits(uint32_t p) { return (p >> 8) & 0xf; }
+constexpr uint32_t kind_of(uint32_t p) { return (p & KIND_FIELD) >> 12; }
+constexpr unsigned value_of(uint32_t p) { return (p >> 16) & 0x7fff; }
+static_assert(N_MAX < 0x8000 && 24577 < 0x8000 && 258 < 0x8000);
 
 constexpr unsigned FAST_LBITS = 10;  // index bits of the literal/length packed table
 constexpr unsigned FAST_DBITS = 8;   // index bits of the distance packed table
 std::array<uint32_t, 1u << FAST_LBITS> fast_lit;   // 4 KiB
 std::array<uint32_t, 1u << FAST_DBITS> fast_dist;  // 1 KiB
 
-// Input bytes the fast loop wants in inbuf before a symbol: one word refill
-// per symbol on 64-bit builds, three of up to 3 bytes plus a 4-byte load on
-// 32-bit ones.
+// Input bytes the fast loop wants in inbuf before a symbol: two word refills
+// of at most 7 bytes plus an 8-byte load on 64-bit builds, three of at most 3
+// bytes plus a 4-byte load on 32-bit ones.
 constexpr unsigned FAST_IN = 16;
-static_assert(FAST_IN >= (BITBUF_BITS < 64 ? 3 * 3 + sizeof(bitbuf_t) : sizeof(bitbuf_t)));
-// Bits a symbol may take: length code and extra bits, distance code and extra bits.
+static_assert(FAST_IN >= (BITBUF_BITS < 64 ? 3 * 3 + 4 : 7 + 8));
+// Bits a match takes: length code and extra bits, distance code and extra
+// bits; a refill leaves at least BITBUF_BITS - 8.
 static_assert(BITBUF_BITS == 32 || 15 + 5 + 15 + MAX_EXTRA <= BITBUF_BITS - 8);
 static_assert(15 + 5 <= 32 - 8 && BMAX <= 32 - 8 && MAX_EXTRA <= 32 - 8);
 
 // The code at the bottom of b (at least BMAX valid bits) resolved through a
 // table set of huft_build whose first level takes `bits` bits: its packed
-// entry, INVALID for a code that must not occur or a missing table.
+// entry; BAD_ENTRY for a code that must not occur or a missing table.
 uint32_t walk_code(const huft *t, unsigned bits, bitbuf_t b) {
-    if (t == nullptr) return pack(INVALID, 0, 0);
+    if (t == nullptr) return BAD_ENTRY;
     unsigned used = 0;
     t += static_cast<unsigned>(b) & mask_bits[bits];
     unsigned e;
     while ((e = t->e) > LITERAL) {
-        if (e == INVALID) return pack(INVALID, 0, 0);
+        if (e == INVALID) return BAD_ENTRY;
         used += t->b;
         t = t->v.t + (static_cast<unsigned>(b >> used) & mask_bits[e - 16]);
     }
-    return pack(e, used + t->b, t->v.n);
+    return pack_huft(e, used + t->b, t->v.n);
 }
 
 // Fills the packed table `fast` (2^fast_bits entries) from the table set t of
 // first-level bits `bits`: entries whose code fits the index are resolved,
-// longer ones (and all of them when bits > fast_bits) say LONG_CODE, and a
-// missing table makes every entry INVALID.
+// longer ones (and all of them when bits > fast_bits) are LONG_ENTRY, and a
+// missing table makes every entry BAD_ENTRY.
 void build_fast(const huft *t, unsigned bits, uint32_t *fast, unsigned fast_bits) {
     const unsigned size = 1u << fast_bits;
     if (t == nullptr || bits > fast_bits) {
-        const uint32_t fill = t == nullptr ? pack(INVALID, 0, 0) : pack(LONG_CODE, 0, 0);
-        std::fill(fast, fast + size, fill);
+        std::fill(fast, fast + size, t == nullptr ? BAD_ENTRY : LONG_ENTRY);
         return;
     }
     const unsigned step = 1u << bits;
     for (unsigned i = 0; i < step; i++) {
         const huft &h = t[i];
         if (h.e <= LITERAL || h.e == INVALID) {  // a whole code within the first level
-            const uint32_t p = h.e == INVALID ? pack(INVALID, 0, 0) : pack(h.e, h.b, h.v.n);
+            const uint32_t p = pack_huft(h.e, h.b, h.v.n);
             for (unsigned j = i; j < size; j += step) fast[j] = p;
             continue;
         }
@@ -469,48 +487,30 @@ void build_fast(const huft *t, unsigned bits, uint32_t *fast, unsigned fast_bits
             const huft &x = sub[(j >> bits) & sub_mask];
             // x is reached by fast_bits of index only if its own bits fit.
             const bool fits = x.e <= LITERAL && h.b + x.b <= fast_bits;
-            fast[j] = fits ? pack(x.e, h.b + x.b, x.v.n) : pack(LONG_CODE, 0, 0);
+            fast[j] = fits ? pack_huft(x.e, h.b + x.b, x.v.n) : LONG_ENTRY;
         }
     }
 }
 
 // Copies the match of length n (3..258) at distance dist to window[w], which
-// has room for it (w + n <= WSIZE), with the source reduced modulo WSIZE.
-// Writes exactly n bytes: the bytes after the match are old history that
-// later distances may still reach.
+// has room for it and 16 bytes more (w + n + 16 <= WSIZE + WINDOW_SLACK), the
+// source reduced modulo WSIZE. The bytes after the match are old history that
+// later distances may still reach: where the copy goes in 16-byte pieces and
+// runs over the end of the match, the 16 bytes after it are saved first and
+// put back afterwards.
 inline void copy_match(unsigned w, unsigned dist, unsigned n) {
     uch *dst = window + w;
     const unsigned from = (w - dist) & (WSIZE - 1);
     const uch *src = window + from;
     if (from == w) return;  // distance WSIZE: every byte is copied onto itself
-    // Wide steps read only bytes already final: a source 16 or more bytes
+    // 16-byte pieces read only bytes already final: a source 16 or more bytes
     // behind the destination, or one at least 16 bytes ahead of it (old
-    // history at the top of the window), not running past the window end.
-    const bool wide = from + n <= WSIZE && (from < w ? dist >= 16 : from - w >= 16);
-    if (wide) {
-        if (n >= 16) {
-            // 16-byte pieces, the last one ending exactly at the match's end.
-            for (unsigned i = 0; i + 16 < n; i += 16) std::memcpy(dst + i, src + i, 16);
-            uch last[16];
-            std::memcpy(last, src + n - 16, 16);
-            std::memcpy(dst + n - 16, last, 16);
-        } else if (n >= 8) {
-            uch a[8], b[8];
-            std::memcpy(a, src, 8);
-            std::memcpy(b, src + n - 8, 8);
-            std::memcpy(dst, a, 8);
-            std::memcpy(dst + n - 8, b, 8);
-        } else if (n >= 4) {
-            uch a[4], b[4];
-            std::memcpy(a, src, 4);
-            std::memcpy(b, src + n - 4, 4);
-            std::memcpy(dst, a, 4);
-            std::memcpy(dst + n - 4, b, 4);
-        } else {
-            dst[0] = src[0];
-            dst[1] = src[1];
-            dst[2] = src[2];
-        }
+    // history at the top of the window) that does not wrap.
+    if (from < w ? dist >= 16 : from + n <= WSIZE && from - w >= 16) {
+        uch after[16];
+        std::memcpy(after, dst + n, 16);
+        for (unsigned i = 0; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
+        std::memcpy(dst + n, after, 16);
     } else if (dist == 1) {
         std::memset(dst, window[from], n);
     } else {
@@ -526,56 +526,126 @@ inline void copy_match(unsigned w, unsigned dist, unsigned n) {
 
 enum class FastEnd { handover, end_of_block, invalid };
 
+// Window room the fast loop wants before a round (up to three literals or
+// one match); copy_match may also look 16 bytes past a match's end, which
+// stays inside the window array.
+constexpr unsigned FAST_OUT = MAX_MATCH;
+static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
+
 // The fast loop of inflate_codes (see the head of this unit): decodes while
 // the input buffer and the window have room, then gives unused whole bytes
 // back and returns. handover leaves the next symbol to the byte-at-a-time
 // decoder; the window may then be full (w == WSIZE), not yet flushed.
+//
+// Each round starts with the next code's entry already looked up (after a
+// refill), so that the lookup is under way while the previous match is
+// copied. inptr and insize live in locals here: stores into the window
+// could otherwise alias them and force them through memory.
 FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigned bl, unsigned bd) {
     if (!s.give_back()) return FastEnd::handover;
+    if (insize - inptr < FAST_IN || w > WSIZE - FAST_OUT) return FastEnd::handover;
     constexpr unsigned lmask = (1u << FAST_LBITS) - 1, dmask = (1u << FAST_DBITS) - 1;
-    Bits f = s;
+    bitbuf_t b = s.b;
+    unsigned k = s.k;
+    unsigned in = inptr;
+    const unsigned in_end = insize;
+    uch *const win = window;
+    const uint32_t *const lit = fast_lit.data();
+    const uint32_t *const dtab = fast_dist.data();
     unsigned out = w;
+    // See Bits::refill.
+    const auto refill = [&] {
+        bitbuf_t word;
+        std::memcpy(&word, inbuf + in, sizeof word);
+        b |= word << k;
+        in += (BITBUF_BITS - 1 - k) >> 3;
+        k |= BITBUF_BITS - 8;
+    };
+    const auto drop = [&](unsigned n) {
+        b >>= n;
+        k -= n;
+    };
+    // Base plus extra bits of a length or distance entry not yet dropped.
+    const auto base_plus_extra = [&](uint32_t p) {
+        return value_of(p) + ((static_cast<unsigned>(b) & ((1u << total_bits(p)) - 1)) >> code_bits(p));
+    };
+    const auto put_literal = [&](uint32_t p) {
+        drop(total_bits(p));
+        win[out++] = static_cast<uch>(value_of(p));
+    };
+
     FastEnd result = FastEnd::handover;
-    while (insize - inptr >= FAST_IN && out <= WSIZE - MAX_MATCH) {
-        f.refill();
-        uint32_t e = fast_lit[static_cast<unsigned>(f.b) & lmask];
-        if (kind_of(e) == LONG_CODE) e = walk_code(tl, bl, f.b);
-        unsigned kind = kind_of(e);
-        if (kind == LITERAL) {
-            f.drop(len_of(e));
-            window[out++] = static_cast<uch>(value_of(e));
+    refill();
+    uint32_t p = lit[b & lmask];
+    // Each round: at most two refills on 64-bit builds, three on 32-bit ones
+    // (FAST_IN), at most MAX_MATCH bytes out (FAST_OUT).
+    while (in_end - in >= FAST_IN && out <= WSIZE - FAST_OUT) {
+        if (p & KIND_FIELD) {
+            if (kind_of(p) == LONG_CODE) p = walk_code(tl, bl, b);  // a refill came before
+            if (kind_of(p) == END_CODE) {
+                drop(total_bits(p));
+                result = FastEnd::end_of_block;
+                break;
+            }
+            if (kind_of(p) == BAD_CODE) {
+                result = FastEnd::invalid;
+                break;
+            }
+        }
+        if (p & LITERAL_FLAG) {
+            put_literal(p);
+            if constexpr (BITBUF_BITS >= 64) {
+                // At least 41 bits are left, enough for two more literals;
+                // 11 are left for the lookup after them.
+                p = lit[b & lmask];
+                if (p & LITERAL_FLAG) {
+                    put_literal(p);
+                    p = lit[b & lmask];
+                    if (p & LITERAL_FLAG) {
+                        put_literal(p);
+                        p = lit[b & lmask];
+                    }
+                }
+                refill();
+            } else {
+                refill();
+                p = lit[b & lmask];
+            }
             continue;
         }
-        if (kind > MAX_EXTRA) {
-            if (kind == END_OF_BLOCK) {
-                f.drop(len_of(e));
-                result = FastEnd::end_of_block;
-            } else {
-                result = FastEnd::invalid;
-            }
-            break;
-        }
-        f.drop(len_of(e));
-        const unsigned n = value_of(e) + (static_cast<unsigned>(f.b) & mask_bits[kind]);
-        f.drop(kind);
 
-        if constexpr (BITBUF_BITS < 64) f.refill();
-        e = fast_dist[static_cast<unsigned>(f.b) & dmask];
-        if (kind_of(e) == LONG_CODE) e = walk_code(td, bd, f.b);
-        kind = kind_of(e);
-        if (kind > MAX_EXTRA) {
-            result = FastEnd::invalid;
-            break;
+        const unsigned n = base_plus_extra(p);
+        drop(total_bits(p));
+        if constexpr (BITBUF_BITS < 64) refill();
+        p = dtab[b & dmask];
+        if (p & KIND_FIELD) {
+            if (kind_of(p) == LONG_CODE) p = walk_code(td, bd, b);
+            if (kind_of(p) != BASE || (p & LITERAL_FLAG)) {
+                result = FastEnd::invalid;
+                break;
+            }
         }
-        f.drop(len_of(e));
-        if constexpr (BITBUF_BITS < 64) f.refill();
-        const unsigned dist = value_of(e) + (static_cast<unsigned>(f.b) & mask_bits[kind]);
-        f.drop(kind);
+        unsigned dist;
+        if constexpr (BITBUF_BITS >= 64) {
+            dist = base_plus_extra(p);
+            drop(total_bits(p));
+        } else {
+            // Code and extra bits may exceed what one refill gives.
+            const unsigned extra = total_bits(p) - code_bits(p);
+            drop(code_bits(p));
+            refill();
+            dist = value_of(p) + (static_cast<unsigned>(b) & ((1u << extra) - 1));
+            drop(extra);
+        }
+        refill();
+        p = lit[b & lmask];  // the next round's code, looked up before the copy
         copy_match(out, dist, n);
         out += n;
     }
-    f.give_back();  // every byte the loop holds is still in inbuf
-    s = f;
+    inptr = in;
+    s.b = b;
+    s.k = k;
+    s.give_back();  // every byte the loop holds is still in inbuf
     w = out;
     return result;
 }
