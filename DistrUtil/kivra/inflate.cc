@@ -577,11 +577,43 @@ FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigne
     FastEnd result = FastEnd::handover;
     refill();
     uint32_t p = lit[b & lmask];
-    // Each round: at most two refills on 64-bit builds, three on 32-bit ones
-    // (FAST_IN), at most MAX_MATCH bytes out (FAST_OUT).
+    // Each round starts with the next code's entry looked up. On 64-bit
+    // builds the refills come after a lookup and before its bits are
+    // dropped, which keeps their memory access off the chain from one lookup
+    // to the next; bits left are noted at each step. A round takes at most two
+    // refills on 64-bit builds, three on 32-bit ones (FAST_IN), and puts out
+    // at most MAX_MATCH bytes (FAST_OUT).
     while (in_end - in >= FAST_IN && out <= WSIZE - FAST_OUT) {
+        if constexpr (BITBUF_BITS >= 64) refill();  // >= 56 bits
+        if (p & LITERAL_FLAG) {
+            put_literal(p);
+            if constexpr (BITBUF_BITS >= 64) {
+                // >= 41 bits; the packed table's literals take at most 10 each.
+                p = lit[b & lmask];
+                if (p & LITERAL_FLAG) {
+                    put_literal(p);  // >= 31 bits
+                    p = lit[b & lmask];
+                    if (p & LITERAL_FLAG) {
+                        put_literal(p);  // >= 21 bits
+                        p = lit[b & lmask];
+                    }
+                }
+            } else {
+                refill();
+                p = lit[b & lmask];
+            }
+            continue;
+        }
         if (p & KIND_FIELD) {
-            if (kind_of(p) == LONG_CODE) p = walk_code(tl, bl, b);  // a refill came before
+            if (kind_of(p) == LONG_CODE) {
+                p = walk_code(tl, bl, b);  // a refill came after the last drop
+                if (p & LITERAL_FLAG) {
+                    put_literal(p);
+                    if constexpr (BITBUF_BITS < 64) refill();
+                    p = lit[b & lmask];
+                    continue;
+                }
+            }
             if (kind_of(p) == END_CODE) {
                 drop(total_bits(p));
                 result = FastEnd::end_of_block;
@@ -592,32 +624,12 @@ FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigne
                 break;
             }
         }
-        if (p & LITERAL_FLAG) {
-            put_literal(p);
-            if constexpr (BITBUF_BITS >= 64) {
-                // At least 41 bits are left, enough for two more literals;
-                // 11 are left for the lookup after them.
-                p = lit[b & lmask];
-                if (p & LITERAL_FLAG) {
-                    put_literal(p);
-                    p = lit[b & lmask];
-                    if (p & LITERAL_FLAG) {
-                        put_literal(p);
-                        p = lit[b & lmask];
-                    }
-                }
-                refill();
-            } else {
-                refill();
-                p = lit[b & lmask];
-            }
-            continue;
-        }
 
         const unsigned n = base_plus_extra(p);
-        drop(total_bits(p));
+        drop(total_bits(p));  // 64-bit: >= 36 bits
         if constexpr (BITBUF_BITS < 64) refill();
         p = dtab[b & dmask];
+        if constexpr (BITBUF_BITS >= 64) refill();  // >= 56 bits
         if (p & KIND_FIELD) {
             if (kind_of(p) == LONG_CODE) p = walk_code(td, bd, b);
             if (kind_of(p) != BASE || (p & LITERAL_FLAG)) {
@@ -628,7 +640,7 @@ FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigne
         unsigned dist;
         if constexpr (BITBUF_BITS >= 64) {
             dist = base_plus_extra(p);
-            drop(total_bits(p));
+            drop(total_bits(p));  // >= 28 bits
         } else {
             // Code and extra bits may exceed what one refill gives.
             const unsigned extra = total_bits(p) - code_bits(p);
@@ -636,8 +648,8 @@ FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigne
             refill();
             dist = value_of(p) + (static_cast<unsigned>(b) & ((1u << extra) - 1));
             drop(extra);
+            refill();
         }
-        refill();
         p = lit[b & lmask];  // the next round's code, looked up before the copy
         copy_match(out, dist, n);
         out += n;
