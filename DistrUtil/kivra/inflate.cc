@@ -10,16 +10,18 @@
 // first-level table indexed by a fixed number of low-order input bits, with
 // sub-tables for the longer codes.
 //
-// Speed: inflate_codes runs a fast loop while the input buffer holds at least
-// FAST_IN bytes and the window has room for a longest match before its end.
-// There the bit buffer is refilled a whole word at a time straight from inbuf
-// (read ahead), every literal, length or distance code costs one lookup in a
-// packed table built per block from huft_build's tables (codes longer than
-// that table's index walk huft_build's tables), and matches are copied 16, 8
-// or 4 bytes at a time where the distance allows it. Why this is safe:
-//  - the loop reads only bytes below insize and writes only below WSIZE, and
-//    every copy writes exactly the match, never past it (the bytes after it
-//    are history still in reach of later distances);
+// Speed: inflate_codes runs a fast loop (fast_codes) while the input buffer
+// holds at least FAST_IN bytes and the window has room for a longest match
+// before its end. There the bit buffer is refilled a whole word at a time
+// straight from inbuf (read ahead); each literal, length or distance code
+// costs one lookup in a packed table built per block from huft_build's
+// tables (codes longer than that table's index walk huft_build's tables);
+// the next code is looked up before a match is copied; and matches whose
+// source lies 16 or more bytes away go in 16-byte pieces. Why this is safe:
+//  - the loop reads inbuf only below insize, and the window array only
+//    within its bounds; a piece that runs past the end of a match writes
+//    over bytes that are still history, so the 16 bytes after the match are
+//    saved before the copy and put back after it;
 //  - on leaving the loop every unused whole byte goes back to inbuf (inptr
 //    moves back), so everything outside the loop sees the bit buffer, inptr
 //    and bytes_in exactly as the byte-at-a-time decoder leaves them, and the
@@ -147,15 +149,6 @@ struct Bits {
         k &= 7;
         b &= (static_cast<bitbuf_t>(1) << k) - 1;
         return true;
-    }
-    // Word refill for the fast loop: needs sizeof(bitbuf_t) bytes from inptr
-    // below insize; afterwards at least BITBUF_BITS - 8 bits are valid.
-    void refill() {
-        bitbuf_t word;
-        std::memcpy(&word, inbuf + inptr, sizeof word);  // little-endian: first byte lowest
-        b |= word << k;
-        inptr += (BITBUF_BITS - 1 - k) >> 3;
-        k |= BITBUF_BITS - 8;
     }
 };
 
@@ -492,9 +485,9 @@ void build_fast(const huft *t, unsigned bits, uint32_t *fast, unsigned fast_bits
     }
 }
 
-// Copies the match of length n (3..258) at distance dist to window[w], which
-// has room for it and 16 bytes more (w + n + 16 <= WSIZE + WINDOW_SLACK), the
-// source reduced modulo WSIZE. The bytes after the match are old history that
+// Copies the match of length n (3..258) at distance dist to window[w], the
+// source reduced modulo WSIZE; w + n <= WSIZE, and 32 bytes more still lie
+// inside the window array. The bytes after the match are old history that
 // later distances may still reach: where the copy goes in 16-byte pieces and
 // runs over the end of the match, the 16 bytes after it are saved first and
 // put back afterwards.
@@ -530,6 +523,8 @@ enum class FastEnd { handover, end_of_block, invalid };
 // one match); copy_match may also look 16 bytes past a match's end, which
 // stays inside the window array.
 constexpr unsigned FAST_OUT = MAX_MATCH;
+// Three literals in a row and a lookup after them fit one refill.
+static_assert(BITBUF_BITS < 64 || 4 * FAST_LBITS <= BITBUF_BITS - 8);
 static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
 
 // The fast loop of inflate_codes (see the head of this unit): decodes while
@@ -553,7 +548,10 @@ FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigne
     const uint32_t *const lit = fast_lit.data();
     const uint32_t *const dtab = fast_dist.data();
     unsigned out = w;
-    // See Bits::refill.
+    // Word refill: needs sizeof(bitbuf_t) bytes from `in` below in_end (the
+    // first one lowest: x86 is little-endian); adds the whole bytes that fit,
+    // leaving at least BITBUF_BITS - 8 valid bits. Bits of the next, partly
+    // fitting byte land above k; they equal what the next refill ORs in.
     const auto refill = [&] {
         bitbuf_t word;
         std::memcpy(&word, inbuf + in, sizeof word);
