@@ -430,11 +430,11 @@ constexpr unsigned FAST_DBITS = 8;   // index bits of the distance packed table
 std::array<uint32_t, 1u << FAST_LBITS> fast_lit;   // 4 KiB
 std::array<uint32_t, 1u << FAST_DBITS> fast_dist;  // 1 KiB
 
-// Input bytes the fast loop wants in inbuf before a symbol: two word refills
-// of at most 7 bytes plus an 8-byte load on 64-bit builds, three of at most 3
+// Input bytes the fast loop wants in inbuf before a round: two word refills
+// of at most 7 bytes plus an 8-byte load on 64-bit builds, four of at most 3
 // bytes plus a 4-byte load on 32-bit ones.
 constexpr unsigned FAST_IN = 16;
-static_assert(FAST_IN >= (BITBUF_BITS < 64 ? 3 * 3 + 4 : 7 + 8));
+static_assert(FAST_IN >= (BITBUF_BITS < 64 ? 4 * 3 + 4 : 7 + 8));
 // Bits a match takes: length code and extra bits, distance code and extra
 // bits; a refill leaves at least BITBUF_BITS - 8.
 static_assert(BITBUF_BITS == 32 || 15 + 5 + 15 + MAX_EXTRA <= BITBUF_BITS - 8);
@@ -575,14 +575,14 @@ FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigne
     FastEnd result = FastEnd::handover;
     refill();
     uint32_t p = lit[b & lmask];
-    // Each round starts with the next code's entry looked up. On 64-bit
-    // builds the refills come after a lookup and before its bits are
-    // dropped, which keeps their memory access off the chain from one lookup
-    // to the next; bits left are noted at each step. A round takes at most two
-    // refills on 64-bit builds, three on 32-bit ones (FAST_IN), and puts out
+    // Each round starts with the next code's entry looked up. Where the bits
+    // allow, a refill comes after a lookup and before its bits are dropped,
+    // which keeps its memory access off the chain from one lookup to the
+    // next; bits left are noted at each step. A round takes at most two
+    // refills on 64-bit builds, four on 32-bit ones (FAST_IN), and puts out
     // at most MAX_MATCH bytes (FAST_OUT).
     while (in_end - in >= FAST_IN && out <= WSIZE - FAST_OUT) {
-        if constexpr (BITBUF_BITS >= 64) refill();  // >= 56 bits
+        refill();  // >= 56 bits (64-bit builds), >= 24 (32-bit ones)
         if (p & LITERAL_FLAG) {
             put_literal(p);
             if constexpr (BITBUF_BITS >= 64) {
@@ -597,8 +597,7 @@ FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigne
                     }
                 }
             } else {
-                refill();
-                p = lit[b & lmask];
+                p = lit[b & lmask];  // >= 14 bits
             }
             continue;
         }
@@ -674,7 +673,7 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
     build_fast(td, ubd, fast_dist.data(), FAST_DBITS);
 
     for (;;) {
-        if (insize - inptr >= FAST_IN && w <= WSIZE - MAX_MATCH) {
+        if (insize - inptr >= FAST_IN && w <= WSIZE - FAST_OUT) {
             const FastEnd end = fast_codes(s, w, tl, td, ubl, ubd);
             if (end != FastEnd::handover) {
                 store_bits(s);
