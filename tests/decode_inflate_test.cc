@@ -2,10 +2,12 @@
 // and for the window and bit-buffer edge cases that real encoders rarely hit.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "decode_kit.h"
+#include "kivra.h"
 #include "stream.h"
 
 using namespace testkit;
@@ -152,6 +154,18 @@ const ResultCase kResultCases[] = {
          for (int i = 0; i < 250; i++) clen.put(w, 0);
          clen.put(w, 18);  // 11 zeros where only 8 remain
          w.bits(0, 7);
+         return w.finish();
+     },
+     1, ""},
+    {"unused pattern of a single 1-bit code-length code",
+     [] {
+         // Only length 8 has a code (the bit 0); the bit 1 must not be read
+         // as it (258 lengths of 8 would then over-subscribe the code).
+         BitWriter w = last_block(2);
+         std::vector<unsigned> l(19, 0);
+         l[8] = 1;
+         put_dynamic_prefix(w, 257, 1, Code(l));
+         w.bits(1, 1);
          return w.finish();
      },
      1, ""},
@@ -524,5 +538,142 @@ TEST(InflateEnd, TrailerReadAfterEveryEndAlignment) {
         EXPECT_EQ(r.out, plain);
     }
 }
+
+}  // namespace
+
+namespace {
+
+// ---- the fast loop's boundaries ----------------------------------------------------
+// The decoder's fast loop reads the input a word ahead and copies matches in
+// wide pieces; it hands over to the byte-at-a-time decoder near the end of
+// each input buffer fill (32768 bytes) and of each 32 KiB window, and gives
+// back the bytes it read ahead whenever it stops. Each stream below is long
+// enough to cross several fills and windows and is decoded behind gzip
+// headers of several lengths, which moves the fill boundaries across its
+// codes; two of them are also decoded back to back as two members, so that
+// the first one's end and trailer lie inside the read-ahead.
+
+// Distances around the copy strategies' limits (1, below and at 16, the
+// window size and just below it), mixed with random ones.
+unsigned pick_distance(std::mt19937 &rng) {
+    static const unsigned kEdges[] = {1, 2, 3, 7, 15, 16, 17, 31, 258, 32752, 32753, 32767, 32768};
+    return rng() % 2 ? kEdges[rng() % std::size(kEdges)] : 1 + rng() % 32768;
+}
+
+// Random literals and matches, all reaching back into the data itself; long
+// matches now and then, so that a match often runs over the window's end.
+void random_tokens(Tokens &t, std::mt19937 &rng, size_t plain_size) {
+    while (t.plain.size() < plain_size) {
+        if (t.plain.empty() || rng() % 3 != 0) {
+            t.literal(static_cast<char>(rng()));
+        } else {
+            const unsigned d = pick_distance(rng);
+            t.match(rng() % 16 == 0 ? 200 + rng() % 59 : 3 + rng() % 30,
+                    static_cast<unsigned>(std::min<size_t>(d, t.plain.size())));
+        }
+    }
+}
+
+// A complete code over every symbol of an alphabet with lengths up to 15, by
+// splitting random leaves: long codes that the first-level tables cannot
+// resolve alone.
+std::vector<unsigned> random_full_code(std::mt19937 &rng, unsigned n) {
+    std::vector<unsigned> lens = {1, 1};
+    while (lens.size() < n) {
+        const size_t i = rng() % lens.size();
+        if (lens[i] >= 15) continue;
+        lens[i]++;
+        lens.push_back(lens[i]);
+    }
+    std::shuffle(lens.begin(), lens.end(), rng);
+    return lens;
+}
+
+struct FastCase {
+    const char *name;
+    void (*build)(Tokens &, std::mt19937 &);
+};
+
+const FastCase kFastCases[] = {
+    {"fixed codes",
+     [](Tokens &t, std::mt19937 &rng) {
+         t.fixed_begin(true);
+         random_tokens(t, rng, 480000);
+         t.end_block();
+     }},
+    {"dynamic codes up to 15 bits",
+     [](Tokens &t, std::mt19937 &rng) {
+         for (int block = 0; block < 3; block++) {
+             t.dynamic_begin(block == 2, random_full_code(rng, 286), random_full_code(rng, 30));
+             random_tokens(t, rng, 150000 * (block + 1));
+             t.end_block();
+         }
+     }},
+    {"stored blocks between coded ones",
+     [](Tokens &t, std::mt19937 &rng) {
+         for (int block = 0; block < 4; block++) {
+             t.stored(pattern(10000 + rng() % 30000, block), false);
+             t.fixed_begin(block == 3);
+             random_tokens(t, rng, t.plain.size() + 30000);
+             t.end_block();
+         }
+     }},
+};
+
+class InflateFastLoop : public ::testing::TestWithParam<FastCase> {};
+
+TEST_P(InflateFastLoop, EveryFillBoundary) {
+    std::mt19937 rng(20261208);
+    Tokens t;
+    GetParam().build(t, rng);
+    const std::string deflate = t.w.finish();
+    ASSERT_GT(deflate.size(), 2u * INBUFSIZ);
+    for (unsigned shift = 0; shift < 12; shift++) {
+        Header h;
+        h.flags = 0x08;
+        h.name = std::string(shift, 'n');
+        ChildResult r = decode_member(member(deflate, t.plain, h));
+        ASSERT_FALSE(r.signaled) << r.err;
+        EXPECT_EQ(r.status, 0) << "header +" << shift << ": " << r.err;
+        EXPECT_TRUE(r.out == t.plain) << "header +" << shift << ": output differs";
+    }
+}
+
+// The first member's last codes and trailer are read ahead by the fast loop;
+// the second member's header must still be found right after that trailer.
+// The first member ends with each of eight literal counts, which moves its
+// end across the bits of a byte.
+TEST_P(InflateFastLoop, TwoMembersBackToBack) {
+    std::mt19937 rng(7);
+    Tokens second;
+    GetParam().build(second, rng);
+    const std::string second_gz = second.member();
+    for (unsigned tail = 0; tail < 8; tail++) {
+        Tokens first;
+        first.fixed_begin(true);
+        random_tokens(first, rng, 50000 + rng() % 1000);
+        first.literals(std::string(tail, 'z'));
+        first.end_block();
+        const std::string input = first.member() + second_gz;
+        ChildResult r = run_child(input, [] {
+            for (int i = 0; i < 2; i++) {
+                bytes_out = 0;  // each trailer holds its own member's length
+                if (get_method(ifd) != DEFLATED || unzip(ifd, ofd) != 0) return 1;
+            }
+            return 0;
+        });
+        ASSERT_FALSE(r.signaled) << r.err;
+        EXPECT_EQ(r.status, 0) << "tail " << tail << ": " << r.err;
+        EXPECT_TRUE(r.out == first.plain + second.plain) << "tail " << tail << ": output differs";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InflateFastLoop, ::testing::ValuesIn(kFastCases), [](const auto &info) {
+    std::string n = info.param.name;
+    for (char &ch : n) {
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    }
+    return n;
+});
 
 }  // namespace
