@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -71,7 +72,20 @@ void copy_raw(int in, int out) {
             read_error();
         }
         write_buf(out, piece, static_cast<unsigned>(n));
+        progress_add(n);
     }
+}
+
+// Bytes the operands hold, or -1 when one of them is no regular file (its
+// size is then not known in advance).
+counter_t input_total(char **operands, int count) {
+    counter_t sum = 0;
+    for (int i = 0; i < count; i++) {
+        struct stat sb;
+        if (stat(operands[i], &sb) != 0 || !S_ISREG(sb.st_mode)) return -1;
+        sum += sb.st_size;
+    }
+    return sum;
 }
 
 // The builder role: stub, trailer, then every operand raw or compressed.
@@ -88,10 +102,12 @@ void copy_raw(int in, int out) {
     if (build_preamble(kivra_path, ofd) != 0) std::exit(1);
 
     const bool raw = get_feature("NOCOMPR") != nullptr;
+    progress_start("building", nullptr, input_total(operands, count), 0);
     for (int i = 0; i < count; i++) {
         std::strcpy(ifname, operands[i]);
         ifd = open(ifname, O_RDONLY);
         if (ifd < 0) {
+            progress_clear();
             std::perror(ifname);
             continue;
         }
@@ -102,6 +118,7 @@ void copy_raw(int in, int out) {
         }
         close(ifd);
     }
+    progress_end();
     std::exit(exit_code);
 }
 

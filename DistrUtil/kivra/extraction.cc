@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,6 +69,7 @@ int copy_raw() {
     if (n == 0) return 1;
     while (n > 0) {
         write_buf(ofd, buf, static_cast<unsigned>(n));
+        progress_add(n);
         n = read(ifd, buf, sizeof buf);
     }
     if (n < 0) read_error();
@@ -173,7 +175,15 @@ int extract_payload(char *program, bool data_compressed) {
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
     if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
 
+    // A progress line, unless the payload itself goes to the terminal.
+    if (!(extract_only && isatty(STDOUT_FILENO))) {
+        struct stat sb;
+        off_t at = lseek(ifd, 0, SEEK_CUR);
+        counter_t payload = fstat(ifd, &sb) == 0 ? static_cast<counter_t>(sb.st_size) - preamble_end : -1;
+        progress_start("extracting", ofname, payload, at >= 0 ? static_cast<counter_t>(at) - preamble_end : 0);
+    }
     int status = data_compressed ? unzip(ifd, ofd) : copy_raw();
+    progress_end();
 
     if (p != nullptr) {
         std::fflush(p);

@@ -95,6 +95,11 @@ void write_buf(int fd, const void *buf, unsigned cnt);
 // abort_gzip calls it before exiting, and it must not return (it may longjmp).
 extern void (*abort_hook)();
 
+// Progress reports: when set, called with the byte count of every read from
+// the input (fill_inbuf, file_read), at most once per buffer fill. The tool
+// sets it only while a terminal shows a progress line (progress.cc).
+extern void (*progress_hook)(unsigned n);
+
 void display_ratio(counter_t num, counter_t den, FILE *file);
 char *gz_basename(char *fname);
 void clear_bufs();
