@@ -94,6 +94,7 @@ std::string screen(const std::string &text) {
 
 struct Case {
     const char *name;
+    std::string input;               // the input's name
     std::vector<std::string> build;  // builder options before the input
     bool extract;                    // run the archive, else only build it
     std::string line;                // the start of the progress line
@@ -104,19 +105,22 @@ TEST(ProgressOnTerminal, DrawnOnPtyAndBlankedWithoutChangingOutput) {
     const std::string k = testkit::kivra_bin();
     std::string data;
     for (unsigned long i = 0; data.size() < 3u << 20; i++) data += "line " + std::to_string(i * 7919 % 100003) + "\n";
-    testkit::write_file(tmp.file("data.txt"), data);
 
     const Case cases[] = {
-        {"build compressed", {"-C", "progress"}, false, "\rbuilding: 0 B of 3.0 MiB (0%)"},
-        {"build raw", {"-a", "-C", "progress"}, false, "\rbuilding: 0 B of 3.0 MiB (0%)"},
-        {"extract compressed", {"-C", "progress"}, true, "\rextracting data.txt: "},
-        {"extract raw", {"-a", "-C", "progress"}, true, "\rextracting data.txt: 0 B of 3.0 MiB (0%)"},
+        {"build compressed", "data.txt", {"-C", "progress"}, false, "\rbuilding: 0 B of 3.0 MiB (0%)"},
+        {"build raw", "data.txt", {"-a", "-C", "progress"}, false, "\rbuilding: 0 B of 3.0 MiB (0%)"},
+        {"extract compressed", "data.txt", {"-C", "progress"}, true, "\rextracting data.txt: "},
+        {"extract raw", "data.txt", {"-a", "-C", "progress"}, true, "\rextracting data.txt: 0 B of 3.0 MiB (0%)"},
+        // A stored name cannot talk to the terminal.
+        {"extract, name with control characters", "t\033]0;x\007\303\251.txt", {"-C", "progress"}, true,
+         "\rextracting t?]0;x???.txt: "},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        testkit::write_file(tmp.file(c.input), data);
         std::vector<std::string> argv{k};
         argv.insert(argv.end(), c.build.begin(), c.build.end());
-        argv.push_back("data.txt");
+        argv.push_back(c.input);
         PtyRun pty = run_on_pty(argv, tmp.path(), tmp.file("on_pty"));
         if (!pty.started) GTEST_SKIP() << "no pseudo-terminal available here: " << std::strerror(errno);
         testkit::RunOptions opts;
@@ -132,14 +136,17 @@ TEST(ProgressOnTerminal, DrawnOnPtyAndBlankedWithoutChangingOutput) {
             EXPECT_EQ(screen(pty.err), screen(plain.err)) << pty.err;
             continue;
         }
-        for (const char *d : {"x_pty", "x_plain"}) mkdir(tmp.file(d).c_str(), 0755);
+        for (const char *d : {"x_pty", "x_plain"}) {
+            testkit::sh("rm -rf " + tmp.file(d));
+            mkdir(tmp.file(d).c_str(), 0755);
+        }
         pty = run_on_pty({tmp.file("archive")}, tmp.file("x_pty"), tmp.file("on_pty"));
         opts.cwd = tmp.file("x_plain");
         plain = testkit::run({tmp.file("archive")}, opts);
         EXPECT_EQ(pty.status, 0);
         EXPECT_EQ(plain.status, 0);
-        EXPECT_EQ(testkit::read_file(tmp.file("x_pty/data.txt")), data);
-        EXPECT_EQ(testkit::read_file(tmp.file("x_plain/data.txt")), data);
+        EXPECT_EQ(testkit::read_file(tmp.file("x_pty/" + c.input)), data);
+        EXPECT_EQ(testkit::read_file(tmp.file("x_plain/" + c.input)), data);
         EXPECT_NE(pty.err.find(c.line), std::string::npos) << pty.err;
         EXPECT_EQ(screen(pty.err), screen(plain.err)) << pty.err;
         // A run that is no terminal gets not a single byte more.

@@ -12,7 +12,9 @@
 // in stream.h, one call per buffer fill, about 32 KiB); raw copies report
 // through progress_add. The line is redrawn at most every REDRAW_NS, so the
 // cost per report is one clock read. Drawing is best effort: a failed write to
-// the terminal must not end an extraction, so it is not checked.
+// the terminal must not end an extraction, so it is not checked. A name comes
+// from the archive: every byte of it that is not printable ASCII is shown as
+// '?', so a stored name cannot send control sequences to the terminal.
 #include "kivra.h"
 
 #include <cstdio>
@@ -99,6 +101,9 @@ void progress_start(const char *what, const char *name, counter_t expected, coun
         std::snprintf(label, sizeof label, "%s %.*s", what, NAME_SHOWN, name);
     } else {
         std::snprintf(label, sizeof label, "%s", what);
+    }
+    for (char *c = label; *c != '\0'; c++) {
+        if (*c < ' ' || *c > '~') *c = '?';
     }
     total = expected;
     done = already;
