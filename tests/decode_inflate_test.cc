@@ -612,7 +612,7 @@ const FastCase kFastCases[] = {
     {"stored blocks between coded ones",
      [](Tokens &t, std::mt19937 &rng) {
          for (int block = 0; block < 4; block++) {
-             t.stored(pattern(10000 + rng() % 30000, block), false);
+             t.stored(testkit::random_bytes(10000 + rng() % 30000, block), false);
              t.fixed_begin(block == 3);
              random_tokens(t, rng, t.plain.size() + 30000);
              t.end_block();

@@ -1,6 +1,12 @@
 // Mount table: entries from a prepared table file, fields cut to their
-// widths, "ro" only as a whole option, walk and rewind, lookup by name.
+// widths, "ro" only as a whole option, walk and rewind, lookup by name; the
+// machine's own table, and the kernel's where /etc/mtab is missing.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -102,11 +108,39 @@ TEST_F(MntTab, MissingTableReadsEmpty) {
 }
 
 TEST(MntTabDefault, SystemTableHasRoot) {
-    // The default table of this machine lists the root filesystem.
+    // The default table of this machine lists the root filesystem, where the
+    // root is a mount point at all (in a plain chroot it is not).
+    struct statx sx;
+    if (statx(AT_FDCWD, "/", 0, STATX_BASIC_STATS, &sx) != 0 || (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0) {
+        GTEST_SKIP() << "the kernel does not say whether / is a mount point";
+    }
+    if ((sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0) GTEST_SKIP() << "/ is not a mount point here (a chroot?)";
     ss_setmnttab(nullptr);
+    if (ss_getmntent() == nullptr) GTEST_SKIP() << "neither /etc/mtab nor /proc/self/mounts can be read here";
     const ssmnttab *mt = ss_getmntbyname("/");
     ASSERT_NE(mt, nullptr);
     EXPECT_STREQ(mt->mt_path, "/");
+}
+
+TEST(MntTabDefault, KernelTableWhereEtcMtabIsMissing) {
+    // In a private mount namespace: /etc is hidden by an empty tmpfs, and a
+    // filesystem mounted there must still be found through the kernel's table.
+    testkit::TempDir tmp;
+    const std::string marker = tmp.file("marker");
+    mkdir(marker.c_str(), 0755);
+    testkit::RunResult r = testkit::run_forked([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/etc", "tmpfs", 0, nullptr) != 0 ||
+            mount("kivra-marker", marker.c_str(), "tmpfs", 0, nullptr) != 0) {
+            std::fprintf(stderr, "%s", std::strerror(errno));
+            return 2;
+        }
+        ss_setmnttab(nullptr);
+        const ssmnttab *mt = ss_getmntbyname(marker.c_str());
+        return mt != nullptr && std::strcmp(mt->mt_dev, "kivra-marker") == 0 ? 0 : 1;
+    });
+    if (r.status == 2) GTEST_SKIP() << "cannot mount in a private namespace here: " << r.err;
+    EXPECT_EQ(r.status, 0) << "the mount made in the namespace is not in the table read";
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST(Crc32, ResetReadAndIncremental) {
 // with every remainder), then random lengths, at every alignment, split at a
 // random point so that the register carries over between calls.
 TEST(Crc32, RoutinesMatchBitwiseReference) {
-    const std::string data = pattern(9000, 11);
+    const std::string data = testkit::random_bytes(9000, 11);
     std::mt19937 rng(20261208);
     for (unsigned round = 0; round < 1500; round++) {
         const size_t off = rng() % 16;

@@ -69,21 +69,21 @@ void check_operand(const char *name) {
         fail("file name longer than %u characters: %.40s...", TEXT_MAX, name);
 }
 
-// The total size of the inputs that can be opened, where it reaches 4 GiB;
-// 0 below that, or when an input is no regular file (its size is known only
-// once it has been read).
+// Bytes the inputs that can be opened hold (the builder skips the others), or
+// -1 when one of them is no regular file: its size is known only once it has
+// been read.
 counter_t inputs_total(char **operands, int count) {
     counter_t total = 0;
     for (int i = 0; i < count; i++) {
         struct stat st;
-        if (stat(operands[i], &st) != 0) continue;  // the builder skips it
-        if (!S_ISREG(st.st_mode)) return 0;
+        if (stat(operands[i], &st) != 0) continue;
+        if (!S_ISREG(st.st_mode)) return -1;
         const int fd = open(operands[i], O_RDONLY);
-        if (fd < 0) continue;  // skipped too
+        if (fd < 0) continue;
         if (fstat(fd, &st) == 0) total += static_cast<counter_t>(st.st_size);
         close(fd);
     }
-    return total >= FOUR_GIB ? total : 0;
+    return total;
 }
 
 // The builder role: stub, trailer, then every operand raw or compressed.
@@ -95,7 +95,8 @@ counter_t inputs_total(char **operands, int count) {
     // The members' size fields hold the total mod 2^32: from 4 GiB on the
     // exact total goes into the trailer, which is written before the members.
     const bool raw = get_feature("NOCOMPR") != nullptr;
-    if (const counter_t total = raw ? 0 : inputs_total(operands, count); total != 0) {
+    const counter_t total = inputs_total(operands, count);
+    if (!raw && total >= FOUR_GIB) {
         char digits[24];
         std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(total));
         add_keyed_feature(TOTAL_SIZE_KEY, digits, "payload size");
@@ -111,10 +112,12 @@ counter_t inputs_total(char **operands, int count) {
     // is written once the first input has opened, so a run that can add no
     // input at all writes nothing and fails.
     bool preamble_written = false;
+    progress_start("building", nullptr, total, 0);
     for (int i = 0; i < count; i++) {
         std::strcpy(ifname, operands[i]);
         ifd = open(ifname, O_RDONLY);
         if (ifd < 0) {
+            progress_clear();
             std::perror(ifname);
             continue;
         }
@@ -131,6 +134,7 @@ counter_t inputs_total(char **operands, int count) {
         }
         close(ifd);
     }
+    progress_end();
     if (!preamble_written) fail("no input file could be opened: no archive written");
     finish(exit_code);
 }

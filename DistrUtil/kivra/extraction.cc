@@ -40,6 +40,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -235,8 +236,16 @@ int extract_payload(char *program, bool data_compressed) {
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
     if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
 
+    // A progress line, unless the payload itself goes to the terminal.
+    if (!(extract_only && isatty(STDOUT_FILENO))) {
+        struct stat sb;
+        off_t at = lseek(ifd, 0, SEEK_CUR);
+        counter_t payload = fstat(ifd, &sb) == 0 ? static_cast<counter_t>(sb.st_size) - preamble_end : -1;
+        progress_start("extracting", ofname, payload, at >= 0 ? static_cast<counter_t>(at) - preamble_end : 0);
+    }
     // A raw payload that is empty counts as a failed transfer (status 1).
     int status = data_compressed ? unzip(ifd, ofd) : copy_fully(ifd, ofd) == 0 ? 1 : 0;
+    progress_end();
 
     if (p != nullptr) {
         std::fflush(p);

@@ -56,6 +56,7 @@ counter_t copy_fully(int in, int out) {
         if (n > 0) {
             if (write_fully(out, piece, n) != 0) write_error();
             total += static_cast<counter_t>(n);
+            if (progress_hook != nullptr) progress_hook(static_cast<unsigned>(n));
         }
         if (n < sizeof piece) {
             if (errno != 0) read_error();

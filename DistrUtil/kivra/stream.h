@@ -119,6 +119,11 @@ extern void (*abort_hook)();
 // returns, write_error reports as usual; it may also end the process itself.
 extern void (*write_error_hook)(int err);
 
+// Progress reports: when set, called with the byte count of every read from
+// the input (fill_inbuf, file_read, copy_fully), at most once per buffer fill. The tool
+// sets it only while a terminal shows a progress line (progress.cc).
+extern void (*progress_hook)(unsigned n);
+
 void display_ratio(counter_t num, counter_t den, FILE *file);
 char *gz_basename(char *fname);
 void clear_bufs();

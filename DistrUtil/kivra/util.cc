@@ -30,6 +30,7 @@ unsigned outcnt;
 counter_t bytes_in;
 counter_t bytes_out;
 counter_t header_bytes;
+void (*progress_hook)(unsigned n);  // progress reports of reads, see stream.h
 
 // ---- I/O identity and run-wide values ----------------------------------------------
 int ifd;
@@ -208,6 +209,7 @@ int fill_inbuf(int eof_ok) {
         read_error();
     }
     bytes_in += insize;
+    if (progress_hook != nullptr) progress_hook(insize);
     inptr = 1;
     return inbuf[0];
 }

@@ -36,6 +36,7 @@ int file_read(char *buf, unsigned size) {
     if (len != 0) {
         crc = updcrc(reinterpret_cast<const uch *>(buf), static_cast<unsigned>(len));
         bytes_in += len;
+        if (progress_hook != nullptr) progress_hook(static_cast<unsigned>(len));
     }
     return static_cast<int>(len);
 }

@@ -6,6 +6,10 @@
 // This unit only copies the parsed fields into `ssmt`, cutting each text to
 // its field, so callers never depend on the system's record layout.
 //
+// Where "/etc/mtab" cannot be opened (a fresh container or chroot has none),
+// the default table falls back to the kernel's own view, "/proc/self/mounts",
+// which has the same format; a table a test names has no fallback.
+//
 // State: one open stream (`mtfp`, NULL while closed) and one result record
 // (`ssmt`) for the whole library. A walk with ss_getmntent continues where the
 // previous call stopped until ss_endmntent closes the table; every lookup
@@ -35,7 +39,9 @@ void copy_field(char (&field)[N], const char *src) {
 }
 
 bool open_table() {
-    if (mtfp == nullptr) mtfp = setmntent(mnttab_path, "r");
+    if (mtfp != nullptr) return true;
+    mtfp = setmntent(mnttab_path, "r");
+    if (mtfp == nullptr && std::strcmp(mnttab_path, SS_MNTTAB) == 0) mtfp = setmntent(SS_MNTTAB_KERNEL, "r");
     return mtfp != nullptr;
 }
 

@@ -69,9 +69,10 @@ struct mntent;
 struct ssmnttab *mt_copy(struct mntent *mt);  // fills the library's record, returns it
 
 // The mount table the unit reads: "/etc/mtab" unless a test points it at a
-// prepared file. A NULL path restores the default; either call closes the
+// prepared file; where "/etc/mtab" cannot be opened, the kernel's table. A NULL path restores the default; either call closes the
 // table, so the next ss_getmntent starts at the first entry of the new file.
 constexpr const char *SS_MNTTAB = "/etc/mtab";
+constexpr const char *SS_MNTTAB_KERNEL = "/proc/self/mounts";
 void ss_setmnttab(const char *path);
 
 // ---- filesystem space (fsinfo.cc) -------------------------------------------------------

@@ -122,6 +122,17 @@ int mkdirp(const char *path, int mode);
 // after a message ("<link>: <reason>") when the link could not be removed.
 bool remove_extraction_link();
 
+// ---- progress line on a terminal (progress.cc) ----------------------------------------------
+// All do nothing unless standard error is a terminal. progress_start begins a
+// line for what (and name, when not NULL) with expected bytes in all (-1:
+// unknown) of which already are done; the stream layer's reads count from then
+// on (progress_hook). progress_clear blanks the
+// line before a message (the next report redraws it); progress_end blanks it
+// for good.
+void progress_start(const char *what, const char *name, counter_t expected, counter_t already);
+void progress_clear();
+void progress_end();
+
 // ---- listing (listing.cc) --------------------------------------------------------------------
 extern int first_time;               // the column header line is still due
 extern const char *const methods[9];  // method names by header method number

@@ -1,0 +1,157 @@
+// Progress line: with standard error on a terminal (a pty), building and
+// extracting draw a self-rewriting line and blank it at the end. What the
+// terminal finally shows is exactly the standard error of the same run without
+// a terminal, and the bytes written (archive, extracted file) are the same.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "testkit.h"
+
+namespace {
+
+struct PtyRun {
+    bool started = false;
+    std::string err;  // everything the terminal received
+    int status = -1;
+};
+
+// Runs argv in cwd with standard error (only) on a new pty, standard output
+// to out_path and standard input from /dev/null.
+PtyRun run_on_pty(const std::vector<std::string> &argv, const std::string &cwd, const std::string &out_path) {
+    PtyRun r;
+    int master;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) return r;
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    r.started = true;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0) {
+            r.err.append(buf, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // EIO once the child has closed the pty
+        }
+    }
+    close(master);
+    int st;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+// What a terminal shows after receiving text: '\r' returns to the start of
+// the line, '\n' starts the next one, other characters overwrite; trailing
+// blanks of every line are dropped.
+std::string screen(const std::string &text) {
+    std::vector<std::string> lines(1);
+    size_t col = 0;
+    for (char c : text) {
+        if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            col = 0;
+        } else {
+            std::string &l = lines.back();
+            if (col < l.size()) {
+                l[col] = c;
+            } else {
+                l.push_back(c);
+            }
+            col++;
+        }
+    }
+    std::string shown;
+    for (std::string &l : lines) {
+        l.erase(l.find_last_not_of(' ') + 1);
+        shown += l + "\n";
+    }
+    return shown;
+}
+
+struct Case {
+    const char *name;
+    std::string input;               // the input's name
+    std::vector<std::string> build;  // builder options before the input
+    bool extract;                    // run the archive, else only build it
+    std::string line;                // the start of the progress line
+};
+
+TEST(ProgressOnTerminal, DrawnOnPtyAndBlankedWithoutChangingOutput) {
+    testkit::TempDir tmp;
+    const std::string k = testkit::kivra_bin();
+    std::string data;
+    for (unsigned long i = 0; data.size() < 3u << 20; i++) data += "line " + std::to_string(i * 7919 % 100003) + "\n";
+
+    const Case cases[] = {
+        {"build compressed", "data.txt", {"-C", "progress"}, false, "\rbuilding: 0 B of 3.0 MiB (0%)"},
+        {"build raw", "data.txt", {"-a", "-C", "progress"}, false, "\rbuilding: 0 B of 3.0 MiB (0%)"},
+        {"extract compressed", "data.txt", {"-C", "progress"}, true, "\rextracting data.txt: "},
+        {"extract raw", "data.txt", {"-a", "-C", "progress"}, true, "\rextracting data.txt: 0 B of 3.0 MiB (0%)"},
+        // A stored name cannot talk to the terminal.
+        {"extract, name with control characters", "t\033]0;x\007\303\251.txt", {"-C", "progress"}, true,
+         "\rextracting t?]0;x???.txt: "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        testkit::write_file(tmp.file(c.input), data);
+        std::vector<std::string> argv{k};
+        argv.insert(argv.end(), c.build.begin(), c.build.end());
+        argv.push_back(c.input);
+        PtyRun pty = run_on_pty(argv, tmp.path(), tmp.file("on_pty"));
+        if (!pty.started) GTEST_SKIP() << "no pseudo-terminal available here: " << std::strerror(errno);
+        testkit::RunOptions opts;
+        opts.cwd = tmp.path();
+        opts.stdin_null = true;
+        testkit::RunResult plain = testkit::run(argv, opts);
+        testkit::write_file(tmp.file("archive"), plain.out, 0755);
+        if (!c.extract) {
+            EXPECT_EQ(pty.status, plain.status);
+            EXPECT_EQ(testkit::read_file(tmp.file("on_pty")), plain.out) << "archive bytes differ";
+            EXPECT_EQ(plain.err, "");
+            EXPECT_NE(pty.err.find(c.line), std::string::npos) << pty.err;
+            EXPECT_EQ(screen(pty.err), screen(plain.err)) << pty.err;
+            continue;
+        }
+        for (const char *d : {"x_pty", "x_plain"}) {
+            testkit::sh("rm -rf " + tmp.file(d));
+            mkdir(tmp.file(d).c_str(), 0755);
+        }
+        pty = run_on_pty({tmp.file("archive")}, tmp.file("x_pty"), tmp.file("on_pty"));
+        opts.cwd = tmp.file("x_plain");
+        plain = testkit::run({tmp.file("archive")}, opts);
+        EXPECT_EQ(pty.status, 0);
+        EXPECT_EQ(plain.status, 0);
+        EXPECT_EQ(testkit::read_file(tmp.file("x_pty/" + c.input)), data);
+        EXPECT_EQ(testkit::read_file(tmp.file("x_plain/" + c.input)), data);
+        EXPECT_NE(pty.err.find(c.line), std::string::npos) << pty.err;
+        EXPECT_EQ(screen(pty.err), screen(plain.err)) << pty.err;
+        // A run that is no terminal gets not a single byte more.
+        EXPECT_EQ(plain.err, "\nprogress\n\nPlease wait...\n");
+    }
+}
+
+}  // namespace
