@@ -14,17 +14,109 @@
 // starting one byte later has been found not to be longer. Levels 1..3 take
 // every match at once. The search parameters come from configuration_table.
 // Nothing here allocates; all state is process-wide.
+//
+// Speed, with every match unchanged. longest_match spends its time walking
+// chains, and nearly every candidate fails on the bytes around best_len. Two
+// techniques make that walk cheaper without changing which match wins:
+//  - Word-at-a-time work: the "ends agree" test loads the two bytes ending at
+//    best_len and the first two bytes as 16-bit words (the same four byte
+//    comparisons), and the full compare XORs 8 (4 on 32-bit x86) bytes at a
+//    time and counts trailing zero bits to find the first differing byte.
+//    The compare still ends at MAX_MATCH, and bytes it reads past index
+//    MAX_MATCH (at most 7) cannot change the result; they lie in the slack.
+//  - Key chains (lazy levels 4..9 only, where every position is inserted):
+//    besides its hash chain, every position is linked into a chain of the
+//    positions whose first KEY_LEN bytes hash alike (`key_prev`, `key_head`),
+//    and it carries its rank in its hash chain (`chain_rank`: the count of
+//    strings inserted with that hash before it). Once best_len reaches
+//    KEY_LEN - 1, only a candidate whose first KEY_LEN bytes all equal the
+//    current string's can still win (a difference at offset 0 or 1 fails the
+//    "ends agree" test, one at offsets 3..KEY_LEN-1 ends the match no longer
+//    than best_len, and on one hash chain equal bytes 0 and 1 imply an equal
+//    byte 2, the hash being a bijection of byte 2 for given bytes 0 and 1).
+//    So the walk jumps along the key chain to the next such candidate and
+//    charges chain_length with the rank difference, which is exactly the
+//    number of hash-chain links the plain walk would have followed; it stops
+//    where the plain walk would stop (a candidate at or below the distance
+//    limit, or chain_length used up). A candidate whose first KEY_LEN bytes
+//    equal the current string's has the same 3-byte hash, so it lies on the
+//    current hash chain and its rank is comparable; one that merely collides
+//    is skipped. A string enters its key chain KEY_LAG positions after its
+//    hash-chain insertion, when its KEY_LEN bytes are known to be final
+//    input (the hash insertion only guarantees the next three); the newest
+//    KEY_LAG candidates are therefore always taken from the hash chain.
+// Both keep output identical; the golden digests in the tests and the
+// cross-build test hold the result to that.
 #include "stream.h"
 
+#include <bit>
 #include <cstring>
 
 namespace {
+static_assert(std::endian::native == std::endian::little, "the word compares assume little-endian loads");
 constexpr unsigned HASH_BITS = 15;
 constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
 constexpr unsigned HASH_MASK = HASH_SIZE - 1;
 constexpr unsigned WMASK = WSIZE - 1;
 constexpr unsigned H_SHIFT = 5;  // three updates shift a byte out of the 15-bit hash
 constexpr unsigned NIL = 0;      // end of a chain
+
+constexpr unsigned KEY_LEN = 8;         // bytes a key chain's strings share
+constexpr unsigned KEY_LAG = 5;         // a string enters its key chain this many insertions late
+constexpr unsigned KEY_HASH_BITS = 15;
+constexpr unsigned KEY_HASH_SIZE = 1u << KEY_HASH_BITS;
+
+ush key_prev[WSIZE];           // previous position in the same key chain (index p & WMASK)
+ush key_head[KEY_HASH_SIZE];   // newest position of each key chain
+ush chain_rank[WSIZE];         // strings inserted with this position's hash before and with it (mod 2^16)
+ush chain_count[HASH_SIZE];    // strings inserted so far with each hash (mod 2^16)
+
+// Unaligned little-endian loads; memcpy keeps them free of aliasing and
+// alignment trouble and compiles to one move.
+inline uint16_t load16(const uch *p) {
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline uint32_t load32(const uch *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline uint64_t load64(const uch *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The word the compare steps by: the machine's register width.
+using word_t = std::conditional_t<sizeof(void *) >= 8, uint64_t, uint32_t>;
+inline word_t load_word(const uch *p) {
+    word_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Length of the common run of scan and match, counted from offset 0 but
+// compared from offset `from` on (the bytes before it are known equal):
+// the first differing offset, or MAX_MATCH if none comes before it. Reads
+// up to sizeof(word_t) - 1 bytes past offset MAX_MATCH.
+inline unsigned match_run(const uch *scan, const uch *match, unsigned from) {
+    for (unsigned len = from; len < MAX_MATCH; len += sizeof(word_t)) {
+        word_t diff = load_word(scan + len) ^ load_word(match + len);
+        if (diff != 0) {
+            len += static_cast<unsigned>(std::countr_zero(diff)) / 8;
+            return len < MAX_MATCH ? len : MAX_MATCH;
+        }
+    }
+    return MAX_MATCH;
+}
+
+inline unsigned key_hash(const uch *p) {
+    uint32_t x = (load32(p) * 0x9E3779B1u) ^ load32(p + 4);
+    x *= 0x85EBCA77u;
+    return x >> (32 - KEY_HASH_BITS);
+}
 
 inline void update_hash(unsigned c) { ins_h = ((ins_h << H_SHIFT) ^ c) & HASH_MASK; }
 
@@ -37,6 +129,24 @@ inline unsigned insert_string(unsigned s) {
     return match_head;
 }
 
+// insert_string for the lazy levels: also records the string's rank in its
+// hash chain and moves the string KEY_LAG positions back into its key chain.
+// Its hash insertion needed only s + 2 to be read, and so the bytes up to
+// s + 2 are final input (or, after the end of input, bytes that no longer
+// change): the KEY_LEN bytes of s - KEY_LAG end there.
+inline unsigned insert_string_keyed(unsigned s) {
+    unsigned match_head = insert_string(s);
+    chain_rank[s & WMASK] = ++chain_count[ins_h];
+    if (s >= KEY_LAG) {
+        unsigned k = s - KEY_LAG;
+        unsigned h = key_hash(window + k);
+        key_prev[k & WMASK] = key_head[h];
+        key_head[h] = static_cast<ush>(k);
+    }
+    return match_head;
+}
+static_assert(KEY_LEN <= KEY_LAG + MIN_MATCH, "a key must end within the bytes its lagged insertion has seen");
+
 // Ends the current block at strstart; its bytes are still in the window
 // only while block_start is not negative.
 inline ulg flush_current_block(int eof) {
@@ -48,6 +158,9 @@ inline void keep_lookahead() {
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
 }
 
+template <bool keyed>
+unsigned find_longest(unsigned cur_match);
+
 // Levels 1..3: every match found is taken at once.
 ulg deflate_fast() {
     prev_length = MIN_MATCH - 1;
@@ -55,7 +168,7 @@ ulg deflate_fast() {
         unsigned match_length = 0;
         unsigned hash_head = insert_string(strstart);
         if (hash_head != NIL && strstart - hash_head <= MAX_DIST) {
-            match_length = longest_match(hash_head);
+            match_length = find_longest<false>(hash_head);
             if (match_length > lookahead) match_length = lookahead;
         }
         int flush;
@@ -115,6 +228,7 @@ void lm_init(int pack_level, ush *flags) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
     compr_level = pack_level;
     std::memset(head, 0, HASH_SIZE * sizeof(*head));
+    std::memset(key_head, 0, sizeof key_head);
 
     const config &row = configuration_table[static_cast<unsigned>(pack_level)];
     max_lazy_match = row.max_lazy;
@@ -158,6 +272,14 @@ void fill_window() {
             unsigned m = prev[n];
             prev[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
         }
+        for (unsigned n = 0; n < KEY_HASH_SIZE; n++) {
+            unsigned m = key_head[n];
+            key_head[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
+        }
+        for (unsigned n = 0; n < WSIZE; n++) {
+            unsigned m = key_prev[n];
+            key_prev[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
+        }
         more += WSIZE;
     }
     if (!eofile) {
@@ -170,62 +292,76 @@ void fill_window() {
     }
 }
 
-// Walks the chain from cur_match for the longest string equal to the one at
-// strstart. Returns the best length, which is prev_length when nothing longer
-// was found (match_start is then unchanged). The result may exceed
-// lookahead; callers clamp it. Reads may reach MAX_MATCH bytes past the last
-// input byte, which the window's zero slack keeps in bounds.
-unsigned longest_match(unsigned cur_match) {
+namespace {
+// The chain walk behind longest_match; `keyed` when every position has been
+// inserted with insert_string_keyed, so that the key chains may be used.
+template <bool keyed>
+unsigned find_longest(unsigned cur_match) {
     unsigned chain_length = max_chain_length;
     const uch *scan = window + strstart;
     unsigned best_len = prev_length;
     const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
-    uch scan_end1 = scan[best_len - 1];
-    uch scan_end = scan[best_len];
+    const uint16_t scan_start = load16(scan);
+    uint16_t scan_end = load16(scan + best_len - 1);  // the bytes at best_len - 1 and best_len
 
     if (prev_length >= good_match) chain_length >>= 2;
 
-    do {
-        const uch *match = window + cur_match;
-        // Most candidates fail on one of these four bytes.
-        if (match[best_len] != scan_end || match[best_len - 1] != scan_end1 || match[0] != scan[0] ||
-            match[1] != scan[1]) {
-            continue;
-        }
-        // Equal first two bytes on one chain imply an equal third byte, so
-        // compare from offset 3, eight bytes per step; len ends at the first
-        // differing offset, or at MAX_MATCH.
-        unsigned len = MIN_MATCH;
-        do {
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-        } while (len <= MAX_MATCH);
-        if (len > MAX_MATCH) len = MAX_MATCH;
+    // Tests one candidate exactly as the byte-wise walk did: the two bytes
+    // ending at best_len and the first two must agree, and then the run is
+    // compared from offset `from` (3, or KEY_LEN when the key is known
+    // equal). Returns true when the match is long enough to stop the search.
+    auto consider = [&](unsigned cand, unsigned from) {
+        const uch *match = window + cand;
+        if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) return false;
+        unsigned len = match_run(scan, match, from);
+        if (len <= best_len) return false;
+        match_start = cand;
+        best_len = len;
+        if (len >= nice_match) return true;
+        scan_end = load16(scan + best_len - 1);
+        return false;
+    };
 
-        if (len > best_len) {
-            match_start = cur_match;
-            best_len = len;
-            if (len >= nice_match) break;
-            scan_end1 = scan[best_len - 1];
-            scan_end = scan[best_len];
-        }
-    } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
+    // Positions up to `settled` are in their key chains.
+    const unsigned settled = strstart >= KEY_LAG ? strstart - KEY_LAG : NIL;
+    for (;;) {
+        if (keyed && best_len >= KEY_LEN - 1 && cur_match <= settled) break;
+        if (consider(cur_match, MIN_MATCH)) return best_len;
+        cur_match = prev[cur_match & WMASK];
+        if (cur_match <= limit || --chain_length == 0) return best_len;
+    }
 
+    // Key-chain walk: cur_match is the hash-chain entry the plain walk would
+    // test next, with chain_length as it would have it. Find the newest
+    // position at or below it whose first KEY_LEN bytes equal the current
+    // string's; everything the plain walk would test in between fails.
+    if constexpr (keyed) {
+        const uint64_t key = load64(scan);
+        unsigned cand = key_head[key_hash(scan)];
+        while (cand > cur_match) cand = key_prev[cand & WMASK];
+        for (;;) {
+            while (cand > limit && load64(window + cand) != key) cand = key_prev[cand & WMASK];
+            if (cand <= limit) break;
+            unsigned links = static_cast<ush>(chain_rank[cur_match & WMASK] - chain_rank[cand & WMASK]);
+            if (links >= chain_length) break;
+            chain_length -= links;
+            cur_match = cand;
+            if (consider(cur_match, KEY_LEN)) break;
+            cand = key_prev[cur_match & WMASK];
+        }
+    }
     return best_len;
+}
+}  // namespace
+
+// Walks the chain from cur_match for the longest string equal to the one at
+// strstart. Returns the best length, which is prev_length when nothing longer
+// was found (match_start is then unchanged). The result may exceed
+// lookahead; callers clamp it. Reads may reach MAX_MATCH + 7 bytes past the
+// last input byte, which the window's zero slack keeps in bounds. Of several
+// candidates of the best length the newest (first in the chain) wins.
+unsigned longest_match(unsigned cur_match) {
+    return compr_level <= 3 ? find_longest<false>(cur_match) : find_longest<true>(cur_match);
 }
 
 // Compresses the rest of the input into blocks and emits the final block.
@@ -235,14 +371,14 @@ ulg deflate() {
     unsigned match_length = MIN_MATCH - 1;
     int match_available = 0;
     while (lookahead != 0) {
-        unsigned hash_head = insert_string(strstart);
+        unsigned hash_head = insert_string_keyed(strstart);
 
         prev_length = match_length;
         unsigned prev_match = match_start;
         match_length = MIN_MATCH - 1;
 
         if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
-            match_length = longest_match(hash_head);
+            match_length = find_longest<true>(hash_head);
             if (match_length > lookahead) match_length = lookahead;
             // A far 3-byte match costs more than its three literals.
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
@@ -253,7 +389,7 @@ ulg deflate() {
             int flush = ct_tally(strstart - 1 - prev_match, prev_length - MIN_MATCH);
             lookahead -= prev_length - 1;
             // strstart - 1 and strstart are in their chains; add the rest.
-            for (unsigned k = prev_length - 2; k != 0; k--) insert_string(++strstart);
+            for (unsigned k = prev_length - 2; k != 0; k--) insert_string_keyed(++strstart);
             strstart++;
             match_available = 0;
             match_length = MIN_MATCH - 1;
