@@ -16,37 +16,39 @@
 // Nothing here allocates; all state is process-wide.
 //
 // Speed, with every match unchanged. longest_match spends its time walking
-// chains, and nearly every candidate fails on the bytes around best_len. Two
-// techniques make that walk cheaper without changing which match wins:
-//  - Word-at-a-time work: the "ends agree" test loads the two bytes ending at
-//    best_len and the first two bytes as 16-bit words (the same four byte
-//    comparisons), and the full compare XORs 8 (4 on 32-bit x86) bytes at a
-//    time and counts trailing zero bits to find the first differing byte.
-//    The compare still ends at MAX_MATCH, and bytes it reads past index
-//    MAX_MATCH (at most 7) cannot change the result; they lie in the slack.
-//  - Key chains (lazy levels 4..9 only, where every position is inserted):
-//    besides its hash chain, every position is linked into a chain of the
-//    positions whose first KEY_LEN bytes hash alike (`key_prev`, `key_head`),
-//    and it carries its rank in its hash chain (`chain_rank`: the count of
-//    strings inserted with that hash before it). Once best_len reaches
+// chains, and nearly every candidate fails on the bytes around best_len.
+// Three techniques make the walk cheaper without changing which match wins
+// (the same candidates win in the same order, so match_start is the same):
+//  - Word-wide work: the "ends agree" test loads the two bytes ending at
+//    best_len and the first two as 16-bit words (the same four byte
+//    comparisons), and the compare XORs 8 (4 on 32-bit x86) bytes at a time
+//    and counts trailing zero bits to find the first differing byte. It
+//    still stops at MAX_MATCH; the at most 7 bytes it reads past offset
+//    MAX_MATCH cannot change the result and lie in the window's slack.
+//  - Key chains (lazy levels 4..9, where every position is inserted): each
+//    string is also linked to the previous string whose first KEY_LEN bytes
+//    hash alike, and carries its rank in its hash chain (how many strings
+//    were inserted with its hash before it). Once best_len reaches
 //    KEY_LEN - 1, only a candidate whose first KEY_LEN bytes all equal the
-//    current string's can still win (a difference at offset 0 or 1 fails the
+//    current string's can win: a difference at offset 0 or 1 fails the
 //    "ends agree" test, one at offsets 3..KEY_LEN-1 ends the match no longer
 //    than best_len, and on one hash chain equal bytes 0 and 1 imply an equal
-//    byte 2, the hash being a bijection of byte 2 for given bytes 0 and 1).
-//    So the walk jumps along the key chain to the next such candidate and
-//    charges chain_length with the rank difference, which is exactly the
-//    number of hash-chain links the plain walk would have followed; it stops
-//    where the plain walk would stop (a candidate at or below the distance
-//    limit, or chain_length used up). A candidate whose first KEY_LEN bytes
-//    equal the current string's has the same 3-byte hash, so it lies on the
-//    current hash chain and its rank is comparable; one that merely collides
-//    is skipped. A string enters its key chain KEY_LAG positions after its
-//    hash-chain insertion, when its KEY_LEN bytes are known to be final
-//    input (the hash insertion only guarantees the next three); the newest
-//    KEY_LAG candidates are therefore always taken from the hash chain.
-// Both keep output identical; the golden digests in the tests and the
-// cross-build test hold the result to that.
+//    byte 2 (for given bytes 0 and 1 the hash determines byte 2). So the
+//    walk jumps along the key chain to the next such candidate and charges
+//    chain_length with the rank difference, which is exactly the number of
+//    hash-chain links the plain walk would have followed; it stops where
+//    the plain walk would stop (a candidate at or below the distance limit,
+//    or chain_length used up). A candidate whose key equals the current
+//    string's has the same 3-byte hash, so it lies on the current hash chain
+//    and the ranks are comparable; one whose key merely hashes alike is
+//    passed over. A string enters its key chain KEY_LAG insertions after
+//    its hash-chain insertion, once its KEY_LEN bytes are final input; the
+//    newest KEY_LAG candidates always come from the hash chain.
+//  - Two steps ahead: both walks are chains of dependent loads. Each entry
+//    also stores the entry two steps on (prev_prev, key_link::prev2), so
+//    the next entry is known one step early and consecutive loads overlap.
+// The golden digests in the tests and the cross-build test hold the output
+// to the bytes it always had.
 #include "stream.h"
 
 #include <bit>
@@ -61,15 +63,27 @@ constexpr unsigned WMASK = WSIZE - 1;
 constexpr unsigned H_SHIFT = 5;  // three updates shift a byte out of the 15-bit hash
 constexpr unsigned NIL = 0;      // end of a chain
 
-constexpr unsigned KEY_LEN = 8;         // bytes a key chain's strings share
-constexpr unsigned KEY_LAG = 5;         // a string enters its key chain this many insertions late
+constexpr unsigned KEY_LEN = 8;   // bytes the strings of one key chain share
+constexpr unsigned KEY_LAG = 5;   // a string enters its key chain this many insertions late
 constexpr unsigned KEY_HASH_BITS = 15;
 constexpr unsigned KEY_HASH_SIZE = 1u << KEY_HASH_BITS;
+static_assert(KEY_LEN <= KEY_LAG + MIN_MATCH, "a key must end within the bytes its lagged insertion has seen");
 
-ush key_prev[WSIZE];           // previous position in the same key chain (index p & WMASK)
-ush key_head[KEY_HASH_SIZE];   // newest position of each key chain
-ush chain_rank[WSIZE];         // strings inserted with this position's hash before and with it (mod 2^16)
-ush chain_count[HASH_SIZE];    // strings inserted so far with each hash (mod 2^16)
+// Lazy levels only. Per window position (index p & WMASK) unless noted;
+// positions and chain ends as in prev and head.
+ush prev_prev[WSIZE];        // prev of prev: the hash-chain entry two steps on
+ush chain_rank[WSIZE];       // strings inserted with this position's hash so far, itself included (mod 2^16)
+ush chain_count[HASH_SIZE];  // per hash: strings inserted with it so far (mod 2^16)
+// The key chains. A position's entry holds the previous position in its key
+// chain, the one before that, and a copy of its chain_rank, side by side so
+// that one cache line serves a step of the walk.
+struct key_link {
+    ush prev;
+    ush prev2;
+    ush rank;
+};
+key_link key_links[WSIZE];
+ush key_head[KEY_HASH_SIZE];  // per key hash: the newest position
 
 // Unaligned little-endian loads; memcpy keeps them free of aliasing and
 // alignment trouble and compiles to one move.
@@ -80,11 +94,6 @@ inline uint16_t load16(const uch *p) {
 }
 inline uint32_t load32(const uch *p) {
     uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline uint64_t load64(const uch *p) {
-    uint64_t v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
@@ -112,11 +121,13 @@ inline unsigned match_run(const uch *scan, const uch *match, unsigned from) {
     return MAX_MATCH;
 }
 
+// Equal keys hash alike; the mixing only decides how often unequal keys
+// share a chain.
 inline unsigned key_hash(const uch *p) {
-    uint32_t x = (load32(p) * 0x9E3779B1u) ^ load32(p + 4);
-    x *= 0x85EBCA77u;
+    uint32_t x = ((load32(p) * 0x9E3779B1u) ^ load32(p + 4)) * 0x85EBCA77u;
     return x >> (32 - KEY_HASH_BITS);
 }
+inline bool same_key(const uch *a, const uch *b) { return std::memcmp(a, b, KEY_LEN) == 0; }
 
 inline void update_hash(unsigned c) { ins_h = ((ins_h << H_SHIFT) ^ c) & HASH_MASK; }
 
@@ -129,23 +140,26 @@ inline unsigned insert_string(unsigned s) {
     return match_head;
 }
 
-// insert_string for the lazy levels: also records the string's rank in its
-// hash chain and moves the string KEY_LAG positions back into its key chain.
-// Its hash insertion needed only s + 2 to be read, and so the bytes up to
+// insert_string for the lazy levels: also records prev_prev and the
+// string's rank in its hash chain, and moves the string KEY_LAG positions
+// back into its key chain. Inserting s read up to s + 2, so the bytes up to
 // s + 2 are final input (or, after the end of input, bytes that no longer
-// change): the KEY_LEN bytes of s - KEY_LAG end there.
+// change); the KEY_LEN bytes of s - KEY_LAG end there. A prev_prev or
+// prev2 taken from an entry that a newer position has since reused is
+// wrong, but only ever follows an entry beyond MAX_DIST, where walks stop.
 inline unsigned insert_string_keyed(unsigned s) {
     unsigned match_head = insert_string(s);
+    prev_prev[s & WMASK] = prev[match_head & WMASK];
     chain_rank[s & WMASK] = ++chain_count[ins_h];
     if (s >= KEY_LAG) {
         unsigned k = s - KEY_LAG;
         unsigned h = key_hash(window + k);
-        key_prev[k & WMASK] = key_head[h];
+        unsigned before = key_head[h];
+        key_links[k & WMASK] = {static_cast<ush>(before), key_links[before & WMASK].prev, chain_rank[k & WMASK]};
         key_head[h] = static_cast<ush>(k);
     }
     return match_head;
 }
-static_assert(KEY_LEN <= KEY_LAG + MIN_MATCH, "a key must end within the bytes its lagged insertion has seen");
 
 // Ends the current block at strstart; its bytes are still in the window
 // only while block_start is not negative.
@@ -272,14 +286,10 @@ void fill_window() {
             unsigned m = prev[n];
             prev[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
         }
-        for (unsigned n = 0; n < KEY_HASH_SIZE; n++) {
-            unsigned m = key_head[n];
-            key_head[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
-        }
-        for (unsigned n = 0; n < WSIZE; n++) {
-            unsigned m = key_prev[n];
-            key_prev[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
-        }
+        auto rebase = [](ush &m) { m = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL); };
+        for (ush &m : prev_prev) rebase(m);
+        for (ush &m : key_head) rebase(m);
+        for (key_link &l : key_links) rebase(l.prev), rebase(l.prev2);
         more += WSIZE;
     }
     if (!eofile) {
@@ -322,32 +332,49 @@ unsigned find_longest(unsigned cur_match) {
         return false;
     };
 
-    // Positions up to `settled` are in their key chains.
-    const unsigned settled = strstart >= KEY_LAG ? strstart - KEY_LAG : NIL;
+    // Plain walk while the key chain does not apply. At the lazy levels
+    // prev_prev gives every entry two steps ahead, so that the loads of
+    // consecutive entries overlap instead of waiting for each other.
+    unsigned next = prev[cur_match & WMASK];
     for (;;) {
-        if (keyed && best_len >= KEY_LEN - 1 && cur_match <= settled) break;
+        if (keyed && best_len >= KEY_LEN - 1 && strstart - cur_match >= KEY_LAG) break;
         if (consider(cur_match, MIN_MATCH)) return best_len;
-        cur_match = prev[cur_match & WMASK];
+        if constexpr (keyed) {
+            unsigned after_next = prev_prev[cur_match & WMASK];
+            cur_match = next;
+            next = after_next;
+        } else {
+            cur_match = prev[cur_match & WMASK];
+        }
         if (cur_match <= limit || --chain_length == 0) return best_len;
     }
 
     // Key-chain walk: cur_match is the hash-chain entry the plain walk would
-    // test next, with chain_length as it would have it. Find the newest
-    // position at or below it whose first KEY_LEN bytes equal the current
-    // string's; everything the plain walk would test in between fails.
+    // test next, with chain_length as it would have it, and it is in its key
+    // chain. Go to the newest position at or below it whose key equals the
+    // current string's, charging the hash-chain links passed; every entry
+    // the plain walk would test in between fails.
     if constexpr (keyed) {
-        const uint64_t key = load64(scan);
+        unsigned cur_rank = chain_rank[cur_match & WMASK];
         unsigned cand = key_head[key_hash(scan)];
-        while (cand > cur_match) cand = key_prev[cand & WMASK];
+        unsigned cand_next = key_links[cand & WMASK].prev;
+        auto advance = [&] {
+            unsigned after_next = key_links[cand & WMASK].prev2;
+            cand = cand_next;
+            cand_next = after_next;
+        };
+        while (cand > cur_match) advance();
         for (;;) {
-            while (cand > limit && load64(window + cand) != key) cand = key_prev[cand & WMASK];
+            while (cand > limit && !same_key(window + cand, scan)) advance();
             if (cand <= limit) break;
-            unsigned links = static_cast<ush>(chain_rank[cur_match & WMASK] - chain_rank[cand & WMASK]);
+            unsigned rank = key_links[cand & WMASK].rank;
+            unsigned links = static_cast<ush>(cur_rank - rank);
             if (links >= chain_length) break;
             chain_length -= links;
             cur_match = cand;
+            cur_rank = rank;
             if (consider(cur_match, KEY_LEN)) break;
-            cand = key_prev[cur_match & WMASK];
+            advance();
         }
     }
     return best_len;
