@@ -52,6 +52,7 @@
 #include "stream.h"
 
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -79,8 +80,9 @@ ush chain_count[HASH_SIZE];  // per hash: strings inserted with it so far (mod 2
 // that one cache line serves a step of the walk.
 struct key_link {
     ush prev;
-    ush prev2;
-    ush rank;
+    ush prev2;  // prev of prev
+    ush prev3;  // prev of prev2
+    ush rank;   // last: fill_window rebases the three positions before it as one word
 };
 key_link key_links[WSIZE];
 ush key_head[KEY_HASH_SIZE];  // per key hash: the newest position
@@ -121,6 +123,26 @@ inline unsigned match_run(const uch *scan, const uch *match, unsigned from) {
     return MAX_MATCH;
 }
 
+// Slides positions held in the 16-bit lanes of a word down by WSIZE; a
+// position in the discarded half becomes NIL. With WSIZE = 0x8000 that is
+// "keep the low 15 bits if bit 15 is set, else 0", done for all lanes at once.
+static_assert(WSIZE == 0x8000);
+template <typename W>
+inline W rebase_lanes(W x) {
+    constexpr W lane_ones = static_cast<W>(0x0001000100010001ull);  // bit 0 of each lane
+    W in_upper = (x >> 15) & lane_ones;
+    return x & static_cast<W>(0x7fff * lane_ones) & static_cast<W>(in_upper * 0xffff);
+}
+inline void rebase_positions(ush *table, unsigned n) {
+    static_assert(sizeof(word_t) % sizeof(ush) == 0);
+    for (unsigned k = 0; k < n; k += sizeof(word_t) / sizeof(ush)) {
+        word_t w;
+        std::memcpy(&w, table + k, sizeof w);
+        w = rebase_lanes(w);
+        std::memcpy(table + k, &w, sizeof w);
+    }
+}
+
 // Equal keys hash alike; the mixing only decides how often unequal keys
 // share a chain.
 inline unsigned key_hash(const uch *p) {
@@ -155,8 +177,20 @@ inline unsigned insert_string_keyed(unsigned s) {
         unsigned k = s - KEY_LAG;
         unsigned h = key_hash(window + k);
         unsigned before = key_head[h];
-        key_links[k & WMASK] = {static_cast<ush>(before), key_links[before & WMASK].prev, chain_rank[k & WMASK]};
+        const key_link &b = key_links[before & WMASK];
+        key_links[k & WMASK] = {static_cast<ush>(before), b.prev, b.prev2, chain_rank[k & WMASK]};
         key_head[h] = static_cast<ush>(k);
+    }
+    // Insertions come in position order: ask for the table entries of the
+    // one PREFETCH_AHEAD positions on while this one proceeds. Only a hint;
+    // the addresses are in bounds whatever the bytes.
+    {
+        constexpr unsigned PREFETCH_AHEAD = 2;
+        const uch *p = window + s + PREFETCH_AHEAD;
+        unsigned h = ((((static_cast<unsigned>(p[0]) << H_SHIFT) ^ p[1]) << H_SHIFT) ^ p[2]) & HASH_MASK;
+        __builtin_prefetch(&head[h]);
+        __builtin_prefetch(&chain_count[h]);
+        if (s + PREFETCH_AHEAD >= KEY_LAG) __builtin_prefetch(&key_head[key_hash(p - KEY_LAG)]);
     }
     return match_head;
 }
@@ -278,18 +312,19 @@ void fill_window() {
         match_start -= WSIZE;
         strstart -= WSIZE;
         block_start -= WSIZE;
-        for (unsigned n = 0; n < HASH_SIZE; n++) {
-            unsigned m = head[n];
-            head[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
+        static_assert(HASH_SIZE == WSIZE);
+        rebase_positions(prev, 2 * WSIZE);  // the links and, behind them, head
+        rebase_positions(prev_prev, WSIZE);
+        rebase_positions(key_head, KEY_HASH_SIZE);
+        static_assert(sizeof(key_link) == 8 && offsetof(key_link, rank) == 6);
+        constexpr uint64_t rank_lane = 0xffffull << 48;
+        for (key_link &l : key_links) {
+            uch *bytes = reinterpret_cast<uch *>(&l);
+            uint64_t w;
+            std::memcpy(&w, bytes, sizeof w);
+            w = (rebase_lanes(w) & ~rank_lane) | (w & rank_lane);
+            std::memcpy(bytes, &w, sizeof w);
         }
-        for (unsigned n = 0; n < WSIZE; n++) {
-            unsigned m = prev[n];
-            prev[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
-        }
-        auto rebase = [](ush &m) { m = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL); };
-        for (ush &m : prev_prev) rebase(m);
-        for (ush &m : key_head) rebase(m);
-        for (key_link &l : key_links) rebase(l.prev), rebase(l.prev2);
         more += WSIZE;
     }
     if (!eofile) {
@@ -358,10 +393,12 @@ unsigned find_longest(unsigned cur_match) {
         unsigned cur_rank = chain_rank[cur_match & WMASK];
         unsigned cand = key_head[key_hash(scan)];
         unsigned cand_next = key_links[cand & WMASK].prev;
+        unsigned cand_next2 = key_links[cand & WMASK].prev2;
         auto advance = [&] {
-            unsigned after_next = key_links[cand & WMASK].prev2;
+            unsigned after = key_links[cand & WMASK].prev3;
             cand = cand_next;
-            cand_next = after_next;
+            cand_next = cand_next2;
+            cand_next2 = after;
         };
         while (cand > cur_match) advance();
         for (;;) {
