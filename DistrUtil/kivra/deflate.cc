@@ -316,14 +316,16 @@ void fill_window() {
         rebase_positions(prev, 2 * WSIZE);  // the links and, behind them, head
         rebase_positions(prev_prev, WSIZE);
         rebase_positions(key_head, KEY_HASH_SIZE);
-        static_assert(sizeof(key_link) == 8 && offsetof(key_link, rank) == 6);
-        constexpr uint64_t rank_lane = 0xffffull << 48;
+        // Each entry as two 32-bit words: prev and prev2, then prev3 and
+        // the rank, which stays as it is.
+        static_assert(sizeof(key_link) == 8 && offsetof(key_link, prev3) == 4 && offsetof(key_link, rank) == 6);
         for (key_link &l : key_links) {
             uch *bytes = reinterpret_cast<uch *>(&l);
-            uint64_t w;
-            std::memcpy(&w, bytes, sizeof w);
-            w = (rebase_lanes(w) & ~rank_lane) | (w & rank_lane);
-            std::memcpy(bytes, &w, sizeof w);
+            uint32_t w[2];
+            std::memcpy(w, bytes, sizeof w);
+            w[0] = rebase_lanes(w[0]);
+            w[1] = (rebase_lanes(w[1]) & 0xffffu) | (w[1] & 0xffff0000u);
+            std::memcpy(bytes, w, sizeof w);
         }
         more += WSIZE;
     }
