@@ -72,9 +72,15 @@ static_assert(KEY_LEN <= KEY_LAG + MIN_MATCH, "a key must end within the bytes i
 
 // Lazy levels only. Per window position (index p & WMASK) unless noted;
 // positions and chain ends as in prev and head.
-ush prev_prev[WSIZE];        // prev of prev: the hash-chain entry two steps on
-ush chain_rank[WSIZE];       // strings inserted with this position's hash so far, itself included (mod 2^16)
-ush chain_count[HASH_SIZE];  // per hash: strings inserted with it so far (mod 2^16)
+// The hash chains again, with more per position, side by side so that one
+// cache line serves a step of the walk and an insertion.
+struct hash_link {
+    ush prev;    // as prev[]
+    ush prev2;   // prev of prev: the entry two steps on
+    ush rank;    // rank of the string in its hash chain: its prev's rank + 1 (mod 2^16)
+    ush unused;  // pads the entry to 8 bytes
+};
+hash_link hash_links[WSIZE];
 // The key chains. A position's entry holds the previous position in its key
 // chain, the one before that, and a copy of its chain_rank, side by side so
 // that one cache line serves a step of the walk.
@@ -143,6 +149,31 @@ inline void rebase_positions(ush *table, unsigned n) {
     }
 }
 
+// rebase_positions for an array of 8-byte entries of four 16-bit lanes
+// whose first `positions` lanes hold positions; the other lanes stay.
+template <typename Entry>
+inline void rebase_links(Entry (&table)[WSIZE], unsigned positions) {
+    static_assert(sizeof(Entry) == 8);
+    const uint64_t moved = ~0ull >> (64 - 16 * positions);
+    if constexpr (sizeof(word_t) == 8) {
+        for (Entry &e : table) {
+            uint64_t w;
+            std::memcpy(&w, &e, sizeof w);
+            w = (rebase_lanes(w) & moved) | (w & ~moved);
+            std::memcpy(&e, &w, sizeof w);
+        }
+    } else {
+        const uint32_t moved0 = static_cast<uint32_t>(moved), moved1 = static_cast<uint32_t>(moved >> 32);
+        for (Entry &e : table) {
+            uint32_t w[2];
+            std::memcpy(w, &e, sizeof w);
+            w[0] = (rebase_lanes(w[0]) & moved0) | (w[0] & ~moved0);
+            w[1] = (rebase_lanes(w[1]) & moved1) | (w[1] & ~moved1);
+            std::memcpy(&e, w, sizeof w);
+        }
+    }
+}
+
 // Equal keys hash alike; the mixing only decides how often unequal keys
 // share a chain.
 inline unsigned key_hash(const uch *p) {
@@ -171,14 +202,14 @@ inline unsigned insert_string(unsigned s) {
 // wrong, but only ever follows an entry beyond MAX_DIST, where walks stop.
 inline unsigned insert_string_keyed(unsigned s) {
     unsigned match_head = insert_string(s);
-    prev_prev[s & WMASK] = prev[match_head & WMASK];
-    chain_rank[s & WMASK] = ++chain_count[ins_h];
+    const hash_link &m = hash_links[match_head & WMASK];
+    hash_links[s & WMASK] = {static_cast<ush>(match_head), m.prev, static_cast<ush>(m.rank + 1), 0};
     if (s >= KEY_LAG) {
         unsigned k = s - KEY_LAG;
         unsigned h = key_hash(window + k);
         unsigned before = key_head[h];
         const key_link &b = key_links[before & WMASK];
-        key_links[k & WMASK] = {static_cast<ush>(before), b.prev, b.prev2, chain_rank[k & WMASK]};
+        key_links[k & WMASK] = {static_cast<ush>(before), b.prev, b.prev2, hash_links[k & WMASK].rank};
         key_head[h] = static_cast<ush>(k);
     }
     // Insertions come in position order: ask for the table entries of the
@@ -189,7 +220,6 @@ inline unsigned insert_string_keyed(unsigned s) {
         const uch *p = window + s + PREFETCH_AHEAD;
         unsigned h = ((((static_cast<unsigned>(p[0]) << H_SHIFT) ^ p[1]) << H_SHIFT) ^ p[2]) & HASH_MASK;
         __builtin_prefetch(&head[h]);
-        __builtin_prefetch(&chain_count[h]);
         if (s + PREFETCH_AHEAD >= KEY_LAG) __builtin_prefetch(&key_head[key_hash(p - KEY_LAG)]);
     }
     return match_head;
@@ -314,19 +344,9 @@ void fill_window() {
         block_start -= WSIZE;
         static_assert(HASH_SIZE == WSIZE);
         rebase_positions(prev, 2 * WSIZE);  // the links and, behind them, head
-        rebase_positions(prev_prev, WSIZE);
+        rebase_links(hash_links, 2);
         rebase_positions(key_head, KEY_HASH_SIZE);
-        // Each entry as two 32-bit words: prev and prev2, then prev3 and
-        // the rank, which stays as it is.
-        static_assert(sizeof(key_link) == 8 && offsetof(key_link, prev3) == 4 && offsetof(key_link, rank) == 6);
-        for (key_link &l : key_links) {
-            uch *bytes = reinterpret_cast<uch *>(&l);
-            uint32_t w[2];
-            std::memcpy(w, bytes, sizeof w);
-            w[0] = rebase_lanes(w[0]);
-            w[1] = (rebase_lanes(w[1]) & 0xffffu) | (w[1] & 0xffff0000u);
-            std::memcpy(bytes, w, sizeof w);
-        }
+        rebase_links(key_links, 3);
         more += WSIZE;
     }
     if (!eofile) {
@@ -372,12 +392,12 @@ unsigned find_longest(unsigned cur_match) {
     // Plain walk while the key chain does not apply. At the lazy levels
     // prev_prev gives every entry two steps ahead, so that the loads of
     // consecutive entries overlap instead of waiting for each other.
-    unsigned next = prev[cur_match & WMASK];
+    unsigned next = keyed ? hash_links[cur_match & WMASK].prev : prev[cur_match & WMASK];
     for (;;) {
         if (keyed && best_len >= KEY_LEN - 1 && strstart - cur_match >= KEY_LAG) break;
         if (consider(cur_match, MIN_MATCH)) return best_len;
         if constexpr (keyed) {
-            unsigned after_next = prev_prev[cur_match & WMASK];
+            unsigned after_next = hash_links[cur_match & WMASK].prev2;
             cur_match = next;
             next = after_next;
         } else {
@@ -392,7 +412,7 @@ unsigned find_longest(unsigned cur_match) {
     // current string's, charging the hash-chain links passed; every entry
     // the plain walk would test in between fails.
     if constexpr (keyed) {
-        unsigned cur_rank = chain_rank[cur_match & WMASK];
+        unsigned cur_rank = hash_links[cur_match & WMASK].rank;
         unsigned cand = key_head[key_hash(scan)];
         unsigned cand_next = key_links[cand & WMASK].prev;
         unsigned cand_next2 = key_links[cand & WMASK].prev2;
