@@ -12,7 +12,9 @@
 #   scripts/bench.sh [FILE] [-n REPS]
 #
 # Without FILE it uses the generated corpus of kivra_bench (the same bytes
-# on every machine). Builds what it needs (x86_64 and i386 presets).
+# on every machine). Builds what it needs (x86_64 and i386 presets). To
+# measure other binaries of the tool (say, an older version) set
+# KIVRA_X86_64 and KIVRA_I386 to their paths.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -27,7 +29,7 @@ while [ $# -gt 0 ]; do
 done
 [ -x /usr/bin/time ] || { echo "bench.sh: needs /usr/bin/time (Debian package: time)" >&2; exit 2; }
 
-k64=$root/build/x86_64/kivra k32=$root/build/i386/kivra
+k64=${KIVRA_X86_64:-$root/build/x86_64/kivra} k32=${KIVRA_I386:-$root/build/i386/kivra}
 zw=$root/build/x86_64/bench/zlib_work kb=$root/build/x86_64/bench/kivra_bench
 for preset in x86_64 i386; do
   [ -f build/$preset/build.ninja ] || cmake --preset $preset -DKIVRA_TESTS=OFF >/dev/null

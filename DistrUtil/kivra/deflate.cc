@@ -44,11 +44,15 @@
 //    passed over. A string enters its key chain KEY_LAG insertions after
 //    its hash-chain insertion, once its KEY_LEN bytes are final input; the
 //    newest KEY_LAG candidates always come from the hash chain.
-//  - Two steps ahead: both walks are chains of dependent loads. Each entry
-//    also stores the entry two steps on (prev_prev, key_link::prev2), so
-//    the next entry is known one step early and consecutive loads overlap.
-// The golden digests in the tests and the cross-build test hold the output
-// to the bytes it always had.
+//  - Entries ahead: both walks are chains of dependent loads. A hash-chain
+//    entry also stores the entry two steps on, a key-chain entry the ones
+//    two and three steps on, so that the walk knows the next entries early
+//    and their loads overlap instead of waiting for each other. Insertions
+//    prefetch the heads of the string two positions on.
+// The chain tables of the lazy levels (about 0.6 MiB in all) are rebased
+// by a slide like prev and head, four 16-bit lanes per 64-bit word (two per
+// 32-bit word). The golden digests in the tests, the cross-build test and
+// the digest in bench/ hold the output to the bytes it always had.
 #include "stream.h"
 
 #include <bit>
@@ -71,9 +75,9 @@ constexpr unsigned KEY_HASH_SIZE = 1u << KEY_HASH_BITS;
 static_assert(KEY_LEN <= KEY_LAG + MIN_MATCH, "a key must end within the bytes its lagged insertion has seen");
 
 // Lazy levels only. Per window position (index p & WMASK) unless noted;
-// positions and chain ends as in prev and head.
-// The hash chains again, with more per position, side by side so that one
-// cache line serves a step of the walk and an insertion.
+// positions and chain ends as in prev and head. The hash chains again, with
+// more per position, side by side so that one cache line serves a step of
+// the walk and an insertion.
 struct hash_link {
     ush prev;    // as prev[]
     ush prev2;   // prev of prev: the entry two steps on
@@ -81,9 +85,8 @@ struct hash_link {
     ush unused;  // pads the entry to 8 bytes
 };
 hash_link hash_links[WSIZE];
-// The key chains. A position's entry holds the previous position in its key
-// chain, the one before that, and a copy of its chain_rank, side by side so
-// that one cache line serves a step of the walk.
+// The key chains: a position's entry holds the previous position in its key
+// chain, the next two after that, and a copy of its hash_link rank.
 struct key_link {
     ush prev;
     ush prev2;  // prev of prev
@@ -193,13 +196,13 @@ inline unsigned insert_string(unsigned s) {
     return match_head;
 }
 
-// insert_string for the lazy levels: also records prev_prev and the
-// string's rank in its hash chain, and moves the string KEY_LAG positions
-// back into its key chain. Inserting s read up to s + 2, so the bytes up to
-// s + 2 are final input (or, after the end of input, bytes that no longer
-// change); the KEY_LEN bytes of s - KEY_LAG end there. A prev_prev or
-// prev2 taken from an entry that a newer position has since reused is
-// wrong, but only ever follows an entry beyond MAX_DIST, where walks stop.
+// insert_string for the lazy levels: also fills the string's hash_link and
+// moves the string KEY_LAG positions back into its key chain. Inserting s
+// read up to s + 2, so the bytes up to s + 2 are final input (or, after the
+// end of input, bytes that no longer change); the KEY_LEN bytes of
+// s - KEY_LAG end there. A prev2, prev3 or rank taken from an entry that a
+// newer position has since reused is wrong, but it only ever follows an
+// entry beyond MAX_DIST, where every walk stops.
 inline unsigned insert_string_keyed(unsigned s) {
     unsigned match_head = insert_string(s);
     const hash_link &m = hash_links[match_head & WMASK];
@@ -390,8 +393,7 @@ unsigned find_longest(unsigned cur_match) {
     };
 
     // Plain walk while the key chain does not apply. At the lazy levels
-    // prev_prev gives every entry two steps ahead, so that the loads of
-    // consecutive entries overlap instead of waiting for each other.
+    // hash_links give every entry two steps ahead.
     unsigned next = keyed ? hash_links[cur_match & WMASK].prev : prev[cur_match & WMASK];
     for (;;) {
         if (keyed && best_len >= KEY_LEN - 1 && strstart - cur_match >= KEY_LAG) break;
