@@ -14,17 +14,176 @@
 // starting one byte later has been found not to be longer. Levels 1..3 take
 // every match at once. The search parameters come from configuration_table.
 // Nothing here allocates; all state is process-wide.
+//
+// Speed, with every match unchanged. longest_match spends its time walking
+// chains, and nearly every candidate fails on the bytes around best_len.
+// Three techniques make the walk cheaper without changing which match wins
+// (the same candidates win in the same order, so match_start is the same):
+//  - Word-wide work: the "ends agree" test loads the two bytes ending at
+//    best_len and the first two as 16-bit words (the same four byte
+//    comparisons), and the compare XORs 8 (4 on 32-bit x86) bytes at a time
+//    and counts trailing zero bits to find the first differing byte. It
+//    still stops at MAX_MATCH; the at most 7 bytes it reads past offset
+//    MAX_MATCH cannot change the result and lie in the window's slack.
+//  - Key chains (lazy levels 4..9, where every position is inserted): each
+//    string is also linked to the previous string whose first KEY_LEN bytes
+//    hash alike, and carries its rank in its hash chain (how many strings
+//    were inserted with its hash before it). Once best_len reaches
+//    KEY_LEN - 1, only a candidate whose first KEY_LEN bytes all equal the
+//    current string's can win: a difference at offset 0 or 1 fails the
+//    "ends agree" test, one at offsets 3..KEY_LEN-1 ends the match no longer
+//    than best_len, and on one hash chain equal bytes 0 and 1 imply an equal
+//    byte 2 (for given bytes 0 and 1 the hash determines byte 2). So the
+//    walk jumps along the key chain to the next such candidate and charges
+//    chain_length with the rank difference, which is exactly the number of
+//    hash-chain links the plain walk would have followed; it stops where
+//    the plain walk would stop (a candidate at or below the distance limit,
+//    or chain_length used up). A candidate whose key equals the current
+//    string's has the same 3-byte hash, so it lies on the current hash chain
+//    and the ranks are comparable; one whose key merely hashes alike is
+//    passed over. A string enters its key chain KEY_LAG insertions after
+//    its hash-chain insertion, once its KEY_LEN bytes are final input; the
+//    newest KEY_LAG candidates always come from the hash chain.
+//  - Entries ahead: both walks are chains of dependent loads. A hash-chain
+//    entry also stores the entry two steps on, a key-chain entry the ones
+//    two and three steps on, so that the walk knows the next entries early
+//    and their loads overlap instead of waiting for each other. Insertions
+//    prefetch the heads of the string two positions on.
+// The chain tables of the lazy levels (about 0.6 MiB in all) are rebased
+// by a slide like prev and head, four 16-bit lanes per 64-bit word (two per
+// 32-bit word). The golden digests in the tests, the cross-build test and
+// the digest in bench/ hold the output to the bytes it always had.
 #include "stream.h"
 
+#include <bit>
+#include <cstddef>
 #include <cstring>
 
 namespace {
+static_assert(std::endian::native == std::endian::little, "the word compares assume little-endian loads");
 constexpr unsigned HASH_BITS = 15;
 constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
 constexpr unsigned HASH_MASK = HASH_SIZE - 1;
 constexpr unsigned WMASK = WSIZE - 1;
 constexpr unsigned H_SHIFT = 5;  // three updates shift a byte out of the 15-bit hash
 constexpr unsigned NIL = 0;      // end of a chain
+
+constexpr unsigned KEY_LEN = 8;   // bytes the strings of one key chain share
+constexpr unsigned KEY_LAG = 5;   // a string enters its key chain this many insertions late
+constexpr unsigned KEY_HASH_BITS = 15;
+constexpr unsigned KEY_HASH_SIZE = 1u << KEY_HASH_BITS;
+static_assert(KEY_LEN <= KEY_LAG + MIN_MATCH, "a key must end within the bytes its lagged insertion has seen");
+
+// Lazy levels only. Per window position (index p & WMASK) unless noted;
+// positions and chain ends as in prev and head. The hash chains again, with
+// more per position, side by side so that one cache line serves a step of
+// the walk and an insertion.
+struct hash_link {
+    ush prev;    // as prev[]
+    ush prev2;   // prev of prev: the entry two steps on
+    ush rank;    // rank of the string in its hash chain: its prev's rank + 1 (mod 2^16)
+    ush unused;  // pads the entry to 8 bytes
+};
+hash_link hash_links[WSIZE];
+// The key chains: a position's entry holds the previous position in its key
+// chain, the next two after that, and a copy of its hash_link rank.
+struct key_link {
+    ush prev;
+    ush prev2;  // prev of prev
+    ush prev3;  // prev of prev2
+    ush rank;   // last: fill_window rebases the three positions before it as one word
+};
+key_link key_links[WSIZE];
+ush key_head[KEY_HASH_SIZE];  // per key hash: the newest position
+
+// Unaligned little-endian loads; memcpy keeps them free of aliasing and
+// alignment trouble and compiles to one move.
+inline uint16_t load16(const uch *p) {
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline uint32_t load32(const uch *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The word the compare steps by: the machine's register width.
+using word_t = std::conditional_t<sizeof(void *) >= 8, uint64_t, uint32_t>;
+inline word_t load_word(const uch *p) {
+    word_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Length of the common run of scan and match, counted from offset 0 but
+// compared from offset `from` on (the bytes before it are known equal):
+// the first differing offset, or MAX_MATCH if none comes before it. Reads
+// up to sizeof(word_t) - 1 bytes past offset MAX_MATCH.
+inline unsigned match_run(const uch *scan, const uch *match, unsigned from) {
+    for (unsigned len = from; len < MAX_MATCH; len += sizeof(word_t)) {
+        word_t diff = load_word(scan + len) ^ load_word(match + len);
+        if (diff != 0) {
+            len += static_cast<unsigned>(std::countr_zero(diff)) / 8;
+            return len < MAX_MATCH ? len : MAX_MATCH;
+        }
+    }
+    return MAX_MATCH;
+}
+
+// Slides positions held in the 16-bit lanes of a word down by WSIZE; a
+// position in the discarded half becomes NIL. With WSIZE = 0x8000 that is
+// "keep the low 15 bits if bit 15 is set, else 0", done for all lanes at once.
+static_assert(WSIZE == 0x8000);
+template <typename W>
+inline W rebase_lanes(W x) {
+    constexpr W lane_ones = static_cast<W>(0x0001000100010001ull);  // bit 0 of each lane
+    W in_upper = (x >> 15) & lane_ones;
+    return x & static_cast<W>(0x7fff * lane_ones) & static_cast<W>(in_upper * 0xffff);
+}
+inline void rebase_positions(ush *table, unsigned n) {
+    static_assert(sizeof(word_t) % sizeof(ush) == 0);
+    for (unsigned k = 0; k < n; k += sizeof(word_t) / sizeof(ush)) {
+        word_t w;
+        std::memcpy(&w, table + k, sizeof w);
+        w = rebase_lanes(w);
+        std::memcpy(table + k, &w, sizeof w);
+    }
+}
+
+// rebase_positions for an array of 8-byte entries of four 16-bit lanes
+// whose first `positions` lanes hold positions; the other lanes stay.
+template <typename Entry>
+inline void rebase_links(Entry (&table)[WSIZE], unsigned positions) {
+    static_assert(sizeof(Entry) == 8);
+    const uint64_t moved = ~0ull >> (64 - 16 * positions);
+    if constexpr (sizeof(word_t) == 8) {
+        for (Entry &e : table) {
+            uint64_t w;
+            std::memcpy(&w, &e, sizeof w);
+            w = (rebase_lanes(w) & moved) | (w & ~moved);
+            std::memcpy(&e, &w, sizeof w);
+        }
+    } else {
+        const uint32_t moved0 = static_cast<uint32_t>(moved), moved1 = static_cast<uint32_t>(moved >> 32);
+        for (Entry &e : table) {
+            uint32_t w[2];
+            std::memcpy(w, &e, sizeof w);
+            w[0] = (rebase_lanes(w[0]) & moved0) | (w[0] & ~moved0);
+            w[1] = (rebase_lanes(w[1]) & moved1) | (w[1] & ~moved1);
+            std::memcpy(&e, w, sizeof w);
+        }
+    }
+}
+
+// Equal keys hash alike; the mixing only decides how often unequal keys
+// share a chain.
+inline unsigned key_hash(const uch *p) {
+    uint32_t x = ((load32(p) * 0x9E3779B1u) ^ load32(p + 4)) * 0x85EBCA77u;
+    return x >> (32 - KEY_HASH_BITS);
+}
+inline bool same_key(const uch *a, const uch *b) { return std::memcmp(a, b, KEY_LEN) == 0; }
 
 inline void update_hash(unsigned c) { ins_h = ((ins_h << H_SHIFT) ^ c) & HASH_MASK; }
 
@@ -34,6 +193,38 @@ inline unsigned insert_string(unsigned s) {
     unsigned match_head = head[ins_h];
     prev[s & WMASK] = static_cast<ush>(match_head);
     head[ins_h] = static_cast<ush>(s);
+    return match_head;
+}
+
+// insert_string for the lazy levels: also fills the string's hash_link and
+// moves the string KEY_LAG positions back into its key chain. Inserting s
+// read up to s + 2, so the bytes up to s + 2 are final input (or, after the
+// end of input, bytes that no longer change); the KEY_LEN bytes of
+// s - KEY_LAG end there. A prev2, prev3 or rank taken from an entry that a
+// newer position has since reused is wrong, but it only ever follows an
+// entry beyond MAX_DIST, where every walk stops.
+inline unsigned insert_string_keyed(unsigned s) {
+    unsigned match_head = insert_string(s);
+    const hash_link &m = hash_links[match_head & WMASK];
+    hash_links[s & WMASK] = {static_cast<ush>(match_head), m.prev, static_cast<ush>(m.rank + 1), 0};
+    if (s >= KEY_LAG) {
+        unsigned k = s - KEY_LAG;
+        unsigned h = key_hash(window + k);
+        unsigned before = key_head[h];
+        const key_link &b = key_links[before & WMASK];
+        key_links[k & WMASK] = {static_cast<ush>(before), b.prev, b.prev2, hash_links[k & WMASK].rank};
+        key_head[h] = static_cast<ush>(k);
+    }
+    // Insertions come in position order: ask for the table entries of the
+    // one PREFETCH_AHEAD positions on while this one proceeds. Only a hint;
+    // the addresses are in bounds whatever the bytes.
+    {
+        constexpr unsigned PREFETCH_AHEAD = 2;
+        const uch *p = window + s + PREFETCH_AHEAD;
+        unsigned h = ((((static_cast<unsigned>(p[0]) << H_SHIFT) ^ p[1]) << H_SHIFT) ^ p[2]) & HASH_MASK;
+        __builtin_prefetch(&head[h]);
+        if (s + PREFETCH_AHEAD >= KEY_LAG) __builtin_prefetch(&key_head[key_hash(p - KEY_LAG)]);
+    }
     return match_head;
 }
 
@@ -48,6 +239,9 @@ inline void keep_lookahead() {
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
 }
 
+template <bool keyed>
+unsigned find_longest(unsigned cur_match);
+
 // Levels 1..3: every match found is taken at once.
 ulg deflate_fast() {
     prev_length = MIN_MATCH - 1;
@@ -55,7 +249,7 @@ ulg deflate_fast() {
         unsigned match_length = 0;
         unsigned hash_head = insert_string(strstart);
         if (hash_head != NIL && strstart - hash_head <= MAX_DIST) {
-            match_length = longest_match(hash_head);
+            match_length = find_longest<false>(hash_head);
             if (match_length > lookahead) match_length = lookahead;
         }
         int flush;
@@ -115,6 +309,7 @@ void lm_init(int pack_level, ush *flags) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
     compr_level = pack_level;
     std::memset(head, 0, HASH_SIZE * sizeof(*head));
+    std::memset(key_head, 0, sizeof key_head);
 
     const config &row = configuration_table[static_cast<unsigned>(pack_level)];
     max_lazy_match = row.max_lazy;
@@ -150,14 +345,11 @@ void fill_window() {
         match_start -= WSIZE;
         strstart -= WSIZE;
         block_start -= WSIZE;
-        for (unsigned n = 0; n < HASH_SIZE; n++) {
-            unsigned m = head[n];
-            head[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
-        }
-        for (unsigned n = 0; n < WSIZE; n++) {
-            unsigned m = prev[n];
-            prev[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
-        }
+        static_assert(HASH_SIZE == WSIZE);
+        rebase_positions(prev, 2 * WSIZE);  // the links and, behind them, head
+        rebase_links(hash_links, 2);
+        rebase_positions(key_head, KEY_HASH_SIZE);
+        rebase_links(key_links, 3);
         more += WSIZE;
     }
     if (!eofile) {
@@ -170,62 +362,94 @@ void fill_window() {
     }
 }
 
-// Walks the chain from cur_match for the longest string equal to the one at
-// strstart. Returns the best length, which is prev_length when nothing longer
-// was found (match_start is then unchanged). The result may exceed
-// lookahead; callers clamp it. Reads may reach MAX_MATCH bytes past the last
-// input byte, which the window's zero slack keeps in bounds.
-unsigned longest_match(unsigned cur_match) {
+namespace {
+// The chain walk behind longest_match; `keyed` when every position has been
+// inserted with insert_string_keyed, so that the key chains may be used.
+template <bool keyed>
+unsigned find_longest(unsigned cur_match) {
     unsigned chain_length = max_chain_length;
     const uch *scan = window + strstart;
     unsigned best_len = prev_length;
     const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
-    uch scan_end1 = scan[best_len - 1];
-    uch scan_end = scan[best_len];
+    const uint16_t scan_start = load16(scan);
+    uint16_t scan_end = load16(scan + best_len - 1);  // the bytes at best_len - 1 and best_len
 
     if (prev_length >= good_match) chain_length >>= 2;
 
-    do {
-        const uch *match = window + cur_match;
-        // Most candidates fail on one of these four bytes.
-        if (match[best_len] != scan_end || match[best_len - 1] != scan_end1 || match[0] != scan[0] ||
-            match[1] != scan[1]) {
-            continue;
-        }
-        // Equal first two bytes on one chain imply an equal third byte, so
-        // compare from offset 3, eight bytes per step; len ends at the first
-        // differing offset, or at MAX_MATCH.
-        unsigned len = MIN_MATCH;
-        do {
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-            if (scan[len] != match[len]) break;
-            len++;
-        } while (len <= MAX_MATCH);
-        if (len > MAX_MATCH) len = MAX_MATCH;
+    // Tests one candidate exactly as the byte-wise walk did: the two bytes
+    // ending at best_len and the first two must agree, and then the run is
+    // compared from offset `from` (3, or KEY_LEN when the key is known
+    // equal). Returns true when the match is long enough to stop the search.
+    auto consider = [&](unsigned cand, unsigned from) {
+        const uch *match = window + cand;
+        if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) return false;
+        unsigned len = match_run(scan, match, from);
+        if (len <= best_len) return false;
+        match_start = cand;
+        best_len = len;
+        if (len >= nice_match) return true;
+        scan_end = load16(scan + best_len - 1);
+        return false;
+    };
 
-        if (len > best_len) {
-            match_start = cur_match;
-            best_len = len;
-            if (len >= nice_match) break;
-            scan_end1 = scan[best_len - 1];
-            scan_end = scan[best_len];
+    // Plain walk while the key chain does not apply. At the lazy levels
+    // hash_links give every entry two steps ahead.
+    unsigned next = keyed ? hash_links[cur_match & WMASK].prev : prev[cur_match & WMASK];
+    for (;;) {
+        if (keyed && best_len >= KEY_LEN - 1 && strstart - cur_match >= KEY_LAG) break;
+        if (consider(cur_match, MIN_MATCH)) return best_len;
+        if constexpr (keyed) {
+            unsigned after_next = hash_links[cur_match & WMASK].prev2;
+            cur_match = next;
+            next = after_next;
+        } else {
+            cur_match = prev[cur_match & WMASK];
         }
-    } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
+        if (cur_match <= limit || --chain_length == 0) return best_len;
+    }
 
+    // Key-chain walk: cur_match is the hash-chain entry the plain walk would
+    // test next, with chain_length as it would have it, and it is in its key
+    // chain. Go to the newest position at or below it whose key equals the
+    // current string's, charging the hash-chain links passed; every entry
+    // the plain walk would test in between fails.
+    if constexpr (keyed) {
+        unsigned cur_rank = hash_links[cur_match & WMASK].rank;
+        unsigned cand = key_head[key_hash(scan)];
+        unsigned cand_next = key_links[cand & WMASK].prev;
+        unsigned cand_next2 = key_links[cand & WMASK].prev2;
+        auto advance = [&] {
+            unsigned after = key_links[cand & WMASK].prev3;
+            cand = cand_next;
+            cand_next = cand_next2;
+            cand_next2 = after;
+        };
+        while (cand > cur_match) advance();
+        for (;;) {
+            while (cand > limit && !same_key(window + cand, scan)) advance();
+            if (cand <= limit) break;
+            unsigned rank = key_links[cand & WMASK].rank;
+            unsigned links = static_cast<ush>(cur_rank - rank);
+            if (links >= chain_length) break;
+            chain_length -= links;
+            cur_match = cand;
+            cur_rank = rank;
+            if (consider(cur_match, KEY_LEN)) break;
+            advance();
+        }
+    }
     return best_len;
+}
+}  // namespace
+
+// Walks the chain from cur_match for the longest string equal to the one at
+// strstart. Returns the best length, which is prev_length when nothing longer
+// was found (match_start is then unchanged). The result may exceed
+// lookahead; callers clamp it. Reads may reach MAX_MATCH + 7 bytes past the
+// last input byte, which the window's zero slack keeps in bounds. Of several
+// candidates of the best length the newest (first in the chain) wins.
+unsigned longest_match(unsigned cur_match) {
+    return compr_level <= 3 ? find_longest<false>(cur_match) : find_longest<true>(cur_match);
 }
 
 // Compresses the rest of the input into blocks and emits the final block.
@@ -235,14 +459,14 @@ ulg deflate() {
     unsigned match_length = MIN_MATCH - 1;
     int match_available = 0;
     while (lookahead != 0) {
-        unsigned hash_head = insert_string(strstart);
+        unsigned hash_head = insert_string_keyed(strstart);
 
         prev_length = match_length;
         unsigned prev_match = match_start;
         match_length = MIN_MATCH - 1;
 
         if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
-            match_length = longest_match(hash_head);
+            match_length = find_longest<true>(hash_head);
             if (match_length > lookahead) match_length = lookahead;
             // A far 3-byte match costs more than its three literals.
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
@@ -253,7 +477,7 @@ ulg deflate() {
             int flush = ct_tally(strstart - 1 - prev_match, prev_length - MIN_MATCH);
             lookahead -= prev_length - 1;
             // strstart - 1 and strstart are in their chains; add the rest.
-            for (unsigned k = prev_length - 2; k != 0; k--) insert_string(++strstart);
+            for (unsigned k = prev_length - 2; k != 0; k--) insert_string_keyed(++strstart);
             strstart++;
             match_available = 0;
             match_length = MIN_MATCH - 1;

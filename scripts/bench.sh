@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Measures the real tool end to end next to zlib doing the same work in C,
+# in the same run:
+#   build    kivra -p kivra FILE > arc      (x86-64 and i386 builds)
+#   extract  kivra -u -x arc > /dev/null    (each build on its own archive)
+#   zlib     bench/zlib_work: level 9 gzip of FILE, and decoding it again
+# CPU time is user + sys of the best of REPS runs (default 3), peak memory
+# the largest resident set seen; every extraction pauses 2 s by design, so
+# wall time is shown with that pause taken out. Ratio = zlib CPU / kivra CPU
+# (above 1: kivra is faster); i386/x86-64 = the i386 build's CPU / x86-64's.
+#
+#   scripts/bench.sh [FILE] [-n REPS]
+#
+# Without FILE it uses the generated corpus of kivra_bench (the same bytes
+# on every machine). Builds what it needs (x86_64 and i386 presets). To
+# measure other binaries of the tool (say, an older version) set
+# KIVRA_X86_64 and KIVRA_I386 to their paths.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+file="" reps=3
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -n) reps=$2; shift 2 ;;
+    -*) echo "usage: scripts/bench.sh [FILE] [-n REPS]" >&2; exit 2 ;;
+    *) file=$1; shift ;;
+  esac
+done
+[ -x /usr/bin/time ] || { echo "bench.sh: needs /usr/bin/time (Debian package: time)" >&2; exit 2; }
+
+k64=${KIVRA_X86_64:-$root/build/x86_64/kivra} k32=${KIVRA_I386:-$root/build/i386/kivra}
+zw=$root/build/x86_64/bench/zlib_work kb=$root/build/x86_64/bench/kivra_bench
+for preset in x86_64 i386; do
+  [ -f build/$preset/build.ninja ] || cmake --preset $preset -DKIVRA_TESTS=OFF >/dev/null
+done
+cmake --build --preset x86_64 --target kivra kivra_bench zlib_work >/dev/null
+cmake --build --preset i386 --target kivra >/dev/null
+
+tmp=$(mktemp -d /tmp/kivra-bench.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+if [ -z "$file" ]; then
+  file=$tmp/corpus
+  "$kb" --write-corpus "$file"
+  label="generated corpus"
+else
+  label=$file
+fi
+file=$(realpath "$file")
+
+# run NAME OUT CMD...: best CPU, peak RSS and best wall of REPS runs of CMD
+# with stdout to OUT; appends "NAME cpu rss wall" to $tmp/results.
+run() {
+  local name=$1 out=$2 cpu="" rss=0 wall=""
+  shift 2
+  for _ in $(seq "$reps"); do
+    /usr/bin/time -o "$tmp/t" -f "%U %S %M %e" "$@" >"$out" 2>"$tmp/err" ||
+      { echo "bench.sh: failed: $*" >&2; cat "$tmp/err" >&2; exit 1; }
+    read -r u s m e <"$tmp/t"
+    local c
+    c=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
+    if [ -z "$cpu" ] || awk -v a="$c" -v b="$cpu" 'BEGIN { exit !(a < b) }'; then cpu=$c; fi
+    if [ -z "$wall" ] || awk -v a="$e" -v b="$wall" 'BEGIN { exit !(a < b) }'; then wall=$e; fi
+    [ "$m" -gt "$rss" ] && rss=$m
+  done
+  echo "$name $cpu $rss $wall" >>"$tmp/results"
+}
+
+run build64 "$tmp/arc64" "$k64" -p "$k64" "$file"
+run build32 "$tmp/arc32" "$k32" -p "$k32" "$file"
+run zlibc "$tmp/z.gz" "$zw" c "$file"
+chmod +x "$tmp/arc64" "$tmp/arc32"
+run extract64 /dev/null "$k64" -u -x "$tmp/arc64"
+run extract32 /dev/null "$k32" -u -x "$tmp/arc32"
+run zlibd /dev/null "$zw" d "$tmp/z.gz"
+
+# The two builds must write the same payload; the preambles differ.
+same=yes
+cmp -s <(tail -c "+$(($(stat -c %s "$k64") + 1))" "$tmp/arc64") \
+       <(tail -c "+$(($(stat -c %s "$k32") + 1))" "$tmp/arc32") || same=NO
+
+awk -v label="$label" -v size="$(stat -c %s "$file")" -v reps="$reps" -v same="$same" \
+    -v arc="$(stat -c %s "$tmp/arc64")" -v gz="$(stat -c %s "$tmp/z.gz")" '
+  { cpu[$1] = $2; rss[$1] = $3; wall[$1] = $4 }
+  function row(what, who, k, z, pause) {
+    printf "| %-8s | %-12s | %8.2f | %8.2f | %6.2f | %8.1f | %8.2f |\n", what, who, cpu[k], cpu[z],
+           cpu[z] / cpu[k], rss[k] / 1024, wall[k] - pause
+  }
+  END {
+    printf "corpus: %s, %d bytes; best of %d runs; archive %d bytes, zlib %d bytes\n", label, size, reps, arc, gz
+    printf "| work     | kivra build  | kivra s  | zlib s   | ratio  | peak MiB | wall s*  |\n"
+    printf "|----------|--------------|----------|----------|--------|----------|----------|\n"
+    row("build", "x86-64", "build64", "zlibc", 0)
+    row("build", "i386", "build32", "zlibc", 0)
+    row("extract", "x86-64", "extract64", "zlibd", 2)
+    row("extract", "i386", "extract32", "zlibd", 2)
+    printf "i386/x86-64 CPU: build %.2f, extract %.2f; zlib peak MiB: %.1f (build), %.1f (decode)\n",
+           cpu["build32"] / cpu["build64"], cpu["extract32"] / cpu["extract64"], rss["zlibc"] / 1024, rss["zlibd"] / 1024
+    printf "* wall time less the 2 s pause of every extraction; payloads of both builds identical: %s\n", same
+  }' "$tmp/results"
