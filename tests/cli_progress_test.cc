@@ -4,63 +4,16 @@
 // a terminal, and the bytes written (archive, extracted file) are the same.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <pty.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
+#include "extract_kit.h"
 #include "testkit.h"
 
 namespace {
-
-struct PtyRun {
-    bool started = false;
-    std::string err;  // everything the terminal received
-    int status = -1;
-};
-
-// Runs argv in cwd with standard error (only) on a new pty, standard output
-// to out_path and standard input from /dev/null.
-PtyRun run_on_pty(const std::vector<std::string> &argv, const std::string &cwd, const std::string &out_path) {
-    PtyRun r;
-    int master;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid < 0) return r;
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(cwd.c_str()) != 0) _exit(127);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    r.started = true;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0) {
-            r.err.append(buf, static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;  // EIO once the child has closed the pty
-        }
-    }
-    close(master);
-    int st;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return r;
-}
 
 // What a terminal shows after receiving text: '\r' returns to the start of
 // the line, '\n' starts the next one, other characters overwrite; trailing
@@ -121,8 +74,12 @@ TEST(ProgressOnTerminal, DrawnOnPtyAndBlankedWithoutChangingOutput) {
         std::vector<std::string> argv{k};
         argv.insert(argv.end(), c.build.begin(), c.build.end());
         argv.push_back(c.input);
-        PtyRun pty = run_on_pty(argv, tmp.path(), tmp.file("on_pty"));
-        if (!pty.started) GTEST_SKIP() << "no pseudo-terminal available here: " << std::strerror(errno);
+        testkit::RunResult pty;
+        try {
+            pty = testkit::run_on_pty(argv, "", tmp.path(), testkit::OnPty::errors);
+        } catch (const std::exception &e) {
+            GTEST_SKIP() << "no pseudo-terminal available here: " << e.what();
+        }
         testkit::RunOptions opts;
         opts.cwd = tmp.path();
         opts.stdin_null = true;
@@ -130,7 +87,7 @@ TEST(ProgressOnTerminal, DrawnOnPtyAndBlankedWithoutChangingOutput) {
         testkit::write_file(tmp.file("archive"), plain.out, 0755);
         if (!c.extract) {
             EXPECT_EQ(pty.status, plain.status);
-            EXPECT_EQ(testkit::read_file(tmp.file("on_pty")), plain.out) << "archive bytes differ";
+            EXPECT_EQ(pty.out, plain.out) << "archive bytes differ";
             EXPECT_EQ(plain.err, "");
             EXPECT_NE(pty.err.find(c.line), std::string::npos) << pty.err;
             EXPECT_EQ(screen(pty.err), screen(plain.err)) << pty.err;
@@ -140,7 +97,7 @@ TEST(ProgressOnTerminal, DrawnOnPtyAndBlankedWithoutChangingOutput) {
             testkit::sh("rm -rf " + tmp.file(d));
             mkdir(tmp.file(d).c_str(), 0755);
         }
-        pty = run_on_pty({tmp.file("archive")}, tmp.file("x_pty"), tmp.file("on_pty"));
+        pty = testkit::run_on_pty({tmp.file("archive")}, "", tmp.file("x_pty"), testkit::OnPty::errors);
         opts.cwd = tmp.file("x_plain");
         plain = testkit::run({tmp.file("archive")}, opts);
         EXPECT_EQ(pty.status, 0);

@@ -35,9 +35,9 @@ std::string build_archive(const std::vector<std::string> &options, const std::st
 }
 
 testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::string &typed,
-                              const std::string &cwd) {
+                              const std::string &cwd, OnPty on_pty) {
     testkit::TempDir io;
-    std::string err_path = io.file("stderr");
+    std::string file_path = io.file("output");  // the stream that is not on the terminal
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pty");
     // Echo and output translation go off before anything is typed.
@@ -53,11 +53,11 @@ testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::s
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         setsid();
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err < 0) _exit(126);
+        int file = open(file_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (file < 0) _exit(126);
         dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(err, 2);
+        dup2(on_pty == OnPty::output ? slave : file, 1);
+        dup2(on_pty == OnPty::output ? file : slave, 2);
         close(master);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         std::vector<char *> args;
@@ -71,12 +71,12 @@ testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::s
     if (!typed.empty() && write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) {
         throw std::runtime_error("cannot type on the pty");
     }
-    testkit::RunResult r;
+    std::string shown;  // what the terminal received
     char buf[4096];
     for (;;) {
         ssize_t n = read(master, buf, sizeof buf);
         if (n > 0) {
-            r.out.append(buf, static_cast<size_t>(n));
+            shown.append(buf, static_cast<size_t>(n));
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
@@ -87,7 +87,9 @@ testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::s
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
     close(master);
-    r.err = testkit::read_file(err_path);
+    testkit::RunResult r;
+    r.out = on_pty == OnPty::output ? shown : testkit::read_file(file_path);
+    r.err = on_pty == OnPty::output ? testkit::read_file(file_path) : shown;
     r.signaled = WIFSIGNALED(wstatus);
     r.status = r.signaled ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     return r;

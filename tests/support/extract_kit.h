@@ -21,11 +21,16 @@ std::string make_payload(const std::string &dir);
 std::string build_archive(const std::vector<std::string> &options, const std::string &input,
                           const std::string &out);
 
-// Runs argv with a pseudo-terminal as standard input and standard output
-// (echo and output translation off), after writing `typed` to the terminal.
-// stderr goes to a file. out holds what the program wrote to the terminal.
+// Which output stream run_on_pty puts on the terminal; the other goes to a file.
+enum class OnPty { output, errors };
+
+// Runs argv with a pseudo-terminal as standard input and as standard output
+// (OnPty::output) or standard error (OnPty::errors), echo and output
+// translation off, after writing `typed` to the terminal. out and err hold
+// what the program wrote to each stream, wherever it went. Throws
+// std::runtime_error where no pseudo-terminal can be had.
 testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::string &typed,
-                              const std::string &cwd);
+                              const std::string &cwd, OnPty on_pty = OnPty::output);
 
 // Quotes s for /bin/sh.
 std::string shq(const std::string &s);
