@@ -30,6 +30,9 @@
 //    decoder below takes over, so refills of inbuf, end-of-file errors and
 //    window flushes happen at the same points of the output as ever;
 //  - the fast loop decides valid and invalid codes from the same tables.
+// The fast loop is compiled twice from one source: for every processor, and
+// with BMI2 (flag-free shifts by a register count), chosen at run time by
+// what the processor reports; tests run both (inflate_portable_only).
 //
 // Every block routine reports through one small result code (BLOCK_OK,
 // BAD_DATA, BAD_TABLE, NO_MEMORY below); the member decoder turns these into
@@ -536,7 +539,8 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
 // refill), so that the lookup is under way while the previous match is
 // copied. inptr and insize live in locals here: stores into the window
 // could otherwise alias them and force them through memory.
-FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigned bl, unsigned bd) {
+[[gnu::always_inline]] inline FastEnd fast_loop(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigned bl,
+                                                unsigned bd) {
     if (!s.give_back()) return FastEnd::handover;
     if (insize - inptr < FAST_IN || w > WSIZE - FAST_OUT) return FastEnd::handover;
     constexpr unsigned lmask = (1u << FAST_LBITS) - 1, dmask = (1u << FAST_DBITS) - 1;
@@ -659,7 +663,39 @@ FastEnd fast_codes(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigne
     return result;
 }
 
+// The fast loop compiled for every processor, and again for those with BMI2,
+// whose shifts by a register count (shlx, shrx) and bit-field clear (bzhi)
+// leave the flags alone and take any register for the count, which shortens
+// the chains from one lookup to the next. Same source, same results.
+FastEnd fast_codes_portable(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigned bl, unsigned bd) {
+    return fast_loop(s, w, tl, td, bl, bd);
+}
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("bmi2"))) FastEnd fast_codes_bmi2(Bits &s, unsigned &w, const huft *tl, const huft *td,
+                                                       unsigned bl, unsigned bd) {
+    return fast_loop(s, w, tl, td, bl, bd);
+}
+
+bool have_bmi2() {
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi2");
+    }();
+    return yes;
+}
+#endif
+
+using FastCodes = FastEnd (*)(Bits &, unsigned &, const huft *, const huft *, unsigned, unsigned);
+FastCodes pick_fast_codes() {
+#if defined(__x86_64__) || defined(__i386__)
+    if (!inflate_portable_only && have_bmi2()) return fast_codes_bmi2;
+#endif
+    return fast_codes_portable;
+}
+
 }  // namespace
+
+bool inflate_portable_only = false;
 
 // ---- block bodies ----------------------------------------------------------------------
 // Literals and matches up to the end-of-block code. Result BLOCK_OK at the
@@ -671,6 +707,7 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
     const unsigned ubl = static_cast<unsigned>(bl), ubd = static_cast<unsigned>(bd);
     build_fast(tl, ubl, fast_lit.data(), FAST_LBITS);
     build_fast(td, ubd, fast_dist.data(), FAST_DBITS);
+    const FastCodes fast_codes = pick_fast_codes();
 
     for (;;) {
         if (insize - inptr >= FAST_IN && w <= WSIZE - FAST_OUT) {

@@ -310,6 +310,9 @@ int inflate_stored();
 int inflate_fixed();
 int inflate_dynamic();
 int inflate_codes(huft *tl, huft *td, int bl, int bd);
+// Set by tests: inflate_codes runs its fast loop's portable variant even on
+// processors that have the instructions of a faster one.
+extern bool inflate_portable_only;
 int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t,
                int *m);
 int huft_free(huft *t);
