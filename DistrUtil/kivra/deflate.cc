@@ -8,7 +8,9 @@
 // Position 0 doubles as "no position", so the string at window index 0 is
 // never a match source. Once the current position passes WSIZE + MAX_DIST
 // the upper half slides down and every chain entry is rebased; entries that
-// would point into the discarded half become 0.
+// would point into the discarded half become 0. The lazy levels keep their
+// links in hash_links (below) instead, and leave prev's low half alone: it
+// is neither written nor read nor slid there.
 //
 // Levels 4..9 use lazy evaluation: a match is only emitted once the match
 // starting one byte later has been found not to be longer. Levels 1..3 take
@@ -50,7 +52,7 @@
 //    and their loads overlap instead of waiting for each other. Insertions
 //    prefetch the heads of the string two positions on.
 // The chain tables of the lazy levels (about 0.6 MiB in all) are rebased
-// by a slide like prev and head, four 16-bit lanes per 64-bit word (two per
+// by a slide like head, four 16-bit lanes per 64-bit word (two per
 // 32-bit word). The golden digests in the tests, the cross-build test and
 // the digest in bench/ hold the output to the bytes it always had.
 #include "stream.h"
@@ -75,11 +77,11 @@ constexpr unsigned KEY_HASH_SIZE = 1u << KEY_HASH_BITS;
 static_assert(KEY_LEN <= KEY_LAG + MIN_MATCH, "a key must end within the bytes its lagged insertion has seen");
 
 // Lazy levels only. Per window position (index p & WMASK) unless noted;
-// positions and chain ends as in prev and head. The hash chains again, with
-// more per position, side by side so that one cache line serves a step of
-// the walk and an insertion.
+// positions and chain ends as in prev and head. The hash chains, in place of
+// prev's low half, with more per position, side by side so that one cache
+// line serves a step of the walk and an insertion.
 struct hash_link {
-    ush prev;    // as prev[]
+    ush prev;    // the previous position with the same hash, as prev[] at levels 1..3
     ush prev2;   // prev of prev: the entry two steps on
     ush rank;    // rank of the string in its hash chain: its prev's rank + 1 (mod 2^16)
     ush unused;  // pads the entry to 8 bytes
@@ -196,15 +198,17 @@ inline unsigned insert_string(unsigned s) {
     return match_head;
 }
 
-// insert_string for the lazy levels: also fills the string's hash_link and
-// moves the string KEY_LAG positions back into its key chain. Inserting s
-// read up to s + 2, so the bytes up to s + 2 are final input (or, after the
-// end of input, bytes that no longer change); the KEY_LEN bytes of
-// s - KEY_LAG end there. A prev2, prev3 or rank taken from an entry that a
-// newer position has since reused is wrong, but it only ever follows an
-// entry beyond MAX_DIST, where every walk stops.
+// insert_string for the lazy levels: links the string through its
+// hash_link instead of prev and moves the string KEY_LAG positions back
+// into its key chain. Inserting s read up to s + 2, so the bytes up to
+// s + 2 are final input (or, after the end of input, bytes that no longer
+// change); the KEY_LEN bytes of s - KEY_LAG end there. A prev2, prev3 or
+// rank taken from an entry that a newer position has since reused is wrong,
+// but it only ever follows an entry beyond MAX_DIST, where every walk stops.
 inline unsigned insert_string_keyed(unsigned s) {
-    unsigned match_head = insert_string(s);
+    update_hash(window[s + MIN_MATCH - 1]);
+    unsigned match_head = head[ins_h];
+    head[ins_h] = static_cast<ush>(s);
     const hash_link &m = hash_links[match_head & WMASK];
     hash_links[s & WMASK] = {static_cast<ush>(match_head), m.prev, static_cast<ush>(m.rank + 1), 0};
     if (s >= KEY_LAG) {
@@ -346,7 +350,12 @@ void fill_window() {
         strstart -= WSIZE;
         block_start -= WSIZE;
         static_assert(HASH_SIZE == WSIZE);
-        rebase_positions(prev, 2 * WSIZE);  // the links and, behind them, head
+        // The lazy levels link through hash_links alone and leave prev be.
+        if (compr_level <= 3) {
+            rebase_positions(prev, 2 * WSIZE);  // the links and, behind them, head
+        } else {
+            rebase_positions(head, HASH_SIZE);
+        }
         rebase_links(hash_links, 2);
         rebase_positions(key_head, KEY_HASH_SIZE);
         rebase_links(key_links, 3);

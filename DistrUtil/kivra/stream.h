@@ -50,7 +50,8 @@ constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // the compressor's window_size
 //   outbuf   unused                                 compressed bytes awaiting output
 //   window   history window (first 32 KiB)          sliding window (all 64 KiB)
 //   d_buf    unused                                 distance buffer of the block emitter
-//   prev     unused                                 hash-chain links (low half), heads (high half)
+//   prev     unused                                 hash-chain links (low half; levels 1..3 only),
+//                                                   heads (high half)
 extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
 extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
 extern uch window[2 * WSIZE + WINDOW_SLACK];

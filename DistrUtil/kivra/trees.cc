@@ -13,6 +13,8 @@
 #include "stream.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace {
 constexpr int REP_3_6 = 16;      // repeat the previous length 3..6 times (2 extra bits)
@@ -408,8 +410,38 @@ void send_all_trees(int lcodes, int dcodes, int blcodes) {
 }
 
 // Sends the buffered symbols of the block with the given codes, then the
-// end-of-block code.
+// end-of-block code. The bits collect in a 64-bit accumulator that starts
+// with bi_buf's pending bits and leaves in whole bytes after each symbol
+// (at most 48 bits, so it never overflows); the bits that do not fill a
+// byte go back to bi_buf. The bytes are those send_bits would write, and
+// outbuf still goes out in OUTBUFSIZ pieces.
 void compress_block(const ct_data *ltree, const ct_data *dtree) {
+    uint64_t acc = bi_buf;
+    unsigned nbits = static_cast<unsigned>(bi_valid);
+    auto put = [&](unsigned value, unsigned length) {
+        acc |= static_cast<uint64_t>(value) << nbits;
+        nbits += length;
+    };
+    auto put_code = [&](unsigned c, const ct_data *tree) { put(tree[c].fc.code, tree[c].dl.len); };
+    // Moves the whole bytes of acc to outbuf, eight stored at once into its
+    // slack (outcnt < OUTBUFSIZ holds between calls).
+    auto drain = [&] {
+        unsigned nbytes = nbits >> 3;
+        std::memcpy(outbuf + outcnt, &acc, sizeof acc);
+        outcnt += nbytes;
+        acc = nbytes == 8 ? 0 : acc >> (8 * nbytes);
+        nbits &= 7;
+        if (outcnt >= OUTBUFSIZ) {
+            unsigned over = outcnt - OUTBUFSIZ;
+            outcnt = OUTBUFSIZ;
+            flush_outbuf();
+            std::memmove(outbuf, outbuf + OUTBUFSIZ, over);
+            outcnt = over;
+        }
+    };
+    static_assert(OUTBUF_EXTRA >= sizeof(uint64_t));
+    static_assert(std::endian::native == std::endian::little, "acc is stored as little-endian bytes");
+    drain();
     unsigned lx = 0;
     unsigned dx = 0;
     unsigned fx = 0;
@@ -418,19 +450,22 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
         if ((lx & 7) == 0) flag = flag_buf[fx++];
         unsigned lc = inbuf[lx++];
         if ((flag & 1) == 0) {
-            send_code(static_cast<int>(lc), ltree);
-            continue;
+            put_code(lc, ltree);
+        } else {
+            unsigned code = length_code[lc];
+            put_code(code + LITERALS + 1, ltree);
+            if (int extra = extra_lbits[code]; extra != 0) put(lc - static_cast<unsigned>(base_length[code]), static_cast<unsigned>(extra));
+            unsigned dist = d_buf[dx++];
+            code = d_code(dist);
+            put_code(code, dtree);
+            if (int extra = extra_dbits[code]; extra != 0) put(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra));
         }
-        int code = length_code[lc];
-        send_code(code + LITERALS + 1, ltree);
-        if (int extra = extra_lbits[code]; extra != 0) send_bits(lc - static_cast<unsigned>(base_length[code]), extra);
-
-        unsigned dist = d_buf[dx++];
-        code = static_cast<int>(d_code(dist));
-        send_code(code, dtree);
-        if (int extra = extra_dbits[code]; extra != 0) send_bits(dist - static_cast<unsigned>(base_dist[code]), extra);
+        drain();
     }
-    send_code(END_BLOCK, ltree);
+    put_code(END_BLOCK, ltree);
+    drain();
+    bi_buf = static_cast<ush>(acc);
+    bi_valid = static_cast<int>(nbits);
 }
 
 // Ends the current block. buf holds its stored_len input bytes, or is null
