@@ -39,6 +39,14 @@ protected:
         return T + "/" + fs + "/qm: not enough space. Looking for space in other filesystems.\n";
     }
     std::string trying(const std::string &fs) const { return "Trying " + T + "/" + fs + " ...\n"; }
+    // The report when no filesystem had room: what it asks for on fs.
+    std::string no_room(const std::string &fs, const std::string &megs) const {
+        return T + "/" + fs + "/qm: not enough space to extract the archive.\n" + "Please make at least " + megs +
+               " available in " + T + "/" + fs + ".\n" +
+               "Alternatively, you can make space available on another filesystem where a\n"
+               "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
+               "does not exist before trying again.\n";
+    }
 
     // Installer whose extract command unpacks into <vfyfs>/qm and whose run
     // program reports whether that fixed path is a link, and where to.
@@ -142,11 +150,7 @@ TEST_F(MountedFs, NoRoomAnywhereReports) {
     build("small");
     NsResult r = run_ns("", table({"ro", "gone", "small"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, looking("small") + T + "/small/qm: not enough space to extract the archive.\n" +
-                         "Please make at least 1Mb available in " + T + "/small.\n" +
-                         "Alternatively, you can make space available on another filesystem where a\n"
-                         "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
-                         "does not exist before trying again.\n");
+    EXPECT_EQ(r.err, looking("small") + no_room("small", "1Mb"));
     EXPECT_EQ(r.probe, "");
     EXPECT_EQ(r.tree, "");
 }
@@ -174,11 +178,7 @@ TEST_F(MountedFs, TDirectoryAndTargetWithoutRoomReportWithoutSearch) {
     build("small");
     NsResult r = run_ns("-t " + T + "/small", table({"room2"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, T + "/small/qm: not enough space to extract the archive.\n" +
-                         "Please make at least 1Mb available in " + T + "/small.\n" +
-                         "Alternatively, you can make space available on another filesystem where a\n"
-                         "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
-                         "does not exist before trying again.\n");
+    EXPECT_EQ(r.err, no_room("small", "1Mb"));
     EXPECT_EQ(r.tree, "");
 }
 
@@ -228,11 +228,7 @@ TEST_F(MountedFs, RecordedTotalFrom4GiBIsAskedFor) {
     build("room", {"-F", "TOTALSIZE=" + std::to_string((1LL << 32) + tar_size)});
     NsResult r = run_ns("", table({"small", "room"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, looking("room") + T + "/room/qm: not enough space to extract the archive.\n" +
-                         "Please make at least 4097Mb available in " + T + "/room.\n" +
-                         "Alternatively, you can make space available on another filesystem where a\n"
-                         "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
-                         "does not exist before trying again.\n");
+    EXPECT_EQ(r.err, looking("room") + no_room("room", "4097Mb"));
     EXPECT_EQ(r.tree, "");
 }
 
