@@ -6,6 +6,7 @@
 // and the low 32 bits of bytes_in. bytes_in is never reset between members,
 // so a later member's size field holds the total input of the run so far;
 // the CRC restarts for every member.
+#include "gzip_member.h"
 #include "stream.h"
 
 #include <cerrno>
@@ -13,9 +14,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr uch GZIP_MAGIC_0 = 0x1f;
-constexpr uch GZIP_MAGIC_1 = 0x8b;
-constexpr uch ORIG_NAME = 0x08;  // header flag: a file name follows
 constexpr uch OS_CODE = 3;       // Unix
 
 ulg crc;  // CRC-32 of the current member's input so far
@@ -52,10 +50,10 @@ int zip(int in, int out) {
     ofd = out;
     method = DEFLATED;
 
-    outbuf[0] = GZIP_MAGIC_0;
-    outbuf[1] = GZIP_MAGIC_1;
+    outbuf[0] = gzip::MAGIC_0;
+    outbuf[1] = gzip::MAGIC_1;
     outbuf[2] = static_cast<uch>(method);
-    outbuf[3] = save_orig_name ? ORIG_NAME : 0;
+    outbuf[3] = save_orig_name ? gzip::FLAG_NAME : 0;
     const uint32_t stamp = static_cast<uint32_t>(time_stamp);
     for (int k = 0; k < 4; k++) outbuf[4 + k] = static_cast<uch>(stamp >> (8 * k));
     outcnt = 8;
