@@ -1,56 +1,34 @@
 #!/bin/sh
-# Checks the dependency direction of the sources, include by include:
-#   check-layers.sh SOURCE_ROOT CODEC_UNIT...
-# The codec units (given by the build, relative to SOURCE_ROOT) include only
-# the codec headers; every other unit in DistrUtil/kivra is a tool unit and
-# reaches the support library only through ss.h; the support library
-# includes only its own header. Prints each include that crosses the rule and
-# exits 1 when there is one. CTest runs it as the test "layering".
+# Checks the dependency direction of the sources, folder by folder:
+#   check-layers.sh SOURCE_ROOT
+# A file in DistrUtil/kivra/codec includes only headers of its own folder; a
+# file in libsrc/ss only ss.h; the tool (DistrUtil/kivra/tool and main.cc)
+# may include the codec's headers, its own and ss.h. Every quoted include is
+# a project header; each one outside the rule is printed and the check exits 1.
+# CTest runs it as the test "layering".
 set -u
-root=$1
-shift
-codec_units=" $* "
+cd "$1" || exit 2
 status=0
 
-# allowed FILE WHAT HEADER...: every project header FILE includes must be
-# one of HEADERs.
-allowed() {
-    file=$1 what=$2
-    shift 2
-    for inc in $(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*["<]\([^">]*\)[">].*/\1/p' "$root/$file"); do
-        case $inc in
-        kivra.h | stream.h | gzip_member.h | ss.h | */kivra.h | */stream.h | */ss.h) ;;
-        *) continue ;;  # system and standard headers
-        esac
-        ok=no
-        for h in "$@"; do [ "$inc" = "$h" ] && ok=yes; done
-        if [ $ok = no ]; then
-            echo "$file: includes $inc; $what include only: ${*:-no project header}"
-            status=1
-        fi
+# check FOLDER FILE...: every quoted include of each FILE names a header in
+# one of the space-separated FOLDERs.
+check() {
+    folders=$1
+    shift
+    for file in "$@"; do
+        [ -e "$file" ] || continue
+        for inc in $(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file"); do
+            ok=no
+            for dir in $folders; do [ -e "$dir/$inc" ] && ok=yes; done
+            if [ $ok = no ]; then
+                echo "$file: includes \"$inc\", which is not in: $folders"
+                status=1
+            fi
+        done
     done
 }
 
-for path in "$root"/DistrUtil/kivra/*.cc "$root"/DistrUtil/kivra/*.h "$root"/DistrUtil/kivra/*/*.h; do
-    [ -e "$path" ] || continue
-    file=${path#"$root"/}
-    case $file in
-    */stream.h) allowed "$file" "the stream header may" ;;
-    */gzip_member.h) allowed "$file" "the gzip member header may" stream.h ;;
-    */kivra.h) allowed "$file" "the tool header may" stream.h gzip_member.h ;;
-    *)
-        case $codec_units in
-        *" $file "*) allowed "$file" "codec units may" stream.h gzip_member.h ;;
-        *) allowed "$file" "tool units may" kivra.h stream.h gzip_member.h ss.h ;;
-        esac
-        ;;
-    esac
-done
-for path in "$root"/libsrc/ss/*.cc "$root"/libsrc/ss/*.h; do
-    file=${path#"$root"/}
-    case $file in
-    */ss.h) allowed "$file" "the support library header may" ;;
-    *) allowed "$file" "support library units may" ss.h ;;
-    esac
-done
+check DistrUtil/kivra/codec DistrUtil/kivra/codec/*
+check libsrc/ss libsrc/ss/*
+check "DistrUtil/kivra/codec DistrUtil/kivra/tool libsrc/ss" DistrUtil/kivra/tool/* DistrUtil/kivra/main.cc
 exit $status
