@@ -12,6 +12,8 @@
 // not fit is refused with one line naming it and its limit, and the run ends
 // with status 1 before anything is written.
 //
+// The builder role lives in builder.cc.
+//
 // Every role ends through finish, which flushes and closes standard output
 // first: a listing or a prompt that could not be written is a write error,
 // never a silent success.
@@ -24,8 +26,6 @@
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
 
 // Ends the run with status after flushing and closing standard output. A
 // failure there ends it through write_error (status 1) instead; a standard
@@ -44,6 +44,8 @@ namespace {
     std::exit(status);
 }
 
+namespace {
+
 constexpr unsigned WORD_BUF = 256;  // buf: one feature word and its NUL
 constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
 constexpr const char DEFAULT_COMMENT[] = "Self-Extracting archive file";
@@ -54,6 +56,8 @@ void set_text(char *dst, int opt, const char *value) {
         fail("value of -%c is longer than %u characters", opt, TEXT_MAX);
     std::memcpy(dst, value, std::strlen(value) + 1);
 }
+
+}  // namespace
 
 // Formats key + value as one feature word in buf and appends it to the list.
 void add_keyed_feature(const char *key, const char *value, const char *what) {
@@ -68,78 +72,6 @@ void check_operand(const char *name) {
     if (std::strlen(name) > TEXT_MAX)
         fail("file name longer than %u characters: %.40s...", TEXT_MAX, name);
 }
-
-// Bytes the inputs that can be opened hold (the builder skips the others), or
-// -1 when one of them is no regular file: its size is known only once it has
-// been read.
-counter_t inputs_total(char **operands, int count) {
-    counter_t total = 0;
-    for (int i = 0; i < count; i++) {
-        struct stat st;
-        if (stat(operands[i], &st) != 0) continue;
-        if (!S_ISREG(st.st_mode)) return -1;
-        const int fd = open(operands[i], O_RDONLY);
-        if (fd < 0) continue;
-        if (fstat(fd, &st) == 0) total += static_cast<counter_t>(st.st_size);
-        close(fd);
-    }
-    return total;
-}
-
-// The builder role: stub, trailer, then every operand raw or compressed.
-[[noreturn]] void build(char **operands, int count) {
-    for (int i = 0; i < count; i++) check_operand(operands[i]);
-    if (kivra_path[0] == '\0')
-        fail("cannot find this program's own file to copy as the archive's stub; name it with -p");
-
-    // The members' size fields hold the total mod 2^32: from 4 GiB on the
-    // exact total goes into the trailer, which is written before the members.
-    const bool raw = get_feature("NOCOMPR") != nullptr;
-    const counter_t total = inputs_total(operands, count);
-    if (!raw && total >= FOUR_GIB) {
-        char digits[24];
-        std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(total));
-        add_keyed_feature(TOTAL_SIZE_KEY, digits, "payload size");
-    }
-
-    const char *slash = std::strrchr(operands[0], '/');
-    add_keyed_feature("NAME=", slash != nullptr ? slash + 1 : operands[0], "archive name");
-
-    ofd = STDOUT_FILENO;
-    std::strcpy(ofname, "stdout");
-
-    // An input that cannot be opened is skipped with a message. The preamble
-    // is written once the first input has opened, so a run that can add no
-    // input at all writes nothing and fails.
-    bool preamble_written = false;
-    progress_start("building", nullptr, total, 0);
-    for (int i = 0; i < count; i++) {
-        std::strcpy(ifname, operands[i]);
-        ifd = open(ifname, O_RDONLY);
-        if (ifd < 0) {
-            progress_clear();
-            std::perror(ifname);
-            continue;
-        }
-        if (!preamble_written) {
-            if (build_preamble(kivra_path, ofd) != 0) finish(1);
-            preamble_written = true;
-        }
-        // Read and write errors end the run: a short archive must not pass
-        // for a good one.
-        if (raw) {
-            copy_fully(ifd, ofd);
-        } else {
-            zip(ifd, ofd);
-        }
-        close(ifd);
-    }
-    progress_end();
-    if (!preamble_written) fail("no input file could be opened: no archive written");
-    finish(exit_code);
-}
-
-}  // namespace
 
 void Usage(int is_compressed) {
     std::fprintf(stderr, "Version: %s\n", scid);

@@ -99,6 +99,17 @@ char *replace_program_parms(const char *pgm);  // caller frees; NULL after a mes
 // ---- command line (cmdline.cc) ---------------------------------------------------------
 void Usage(int is_compressed);
 int kivra_main(int argc, char **argv);  // main() in main.cc calls only this
+// Ends the run with status after flushing and closing standard output (a
+// failure there is a write error, status 1).
+[[noreturn]] void finish(int status);
+// Refuses (fail) an operand longer than TEXT_MAX characters.
+void check_operand(const char *name);
+// Appends key + value as one feature word; fails when the word does not fit.
+void add_keyed_feature(const char *key, const char *value, const char *what);
+
+// ---- builder role (builder.cc) -------------------------------------------------------------
+// Writes the archive of the count operands to standard output and ends the run.
+[[noreturn]] void build(char **operands, int count);
 
 // ---- member header reader (member_header.cc) --------------------------------------------
 extern int part_nb;      // member headers read since the last reset

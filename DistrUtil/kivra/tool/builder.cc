@@ -1,0 +1,90 @@
+// builder.cc - the builder role: stub, trailer, then every input raw or compressed.
+//
+// The archive goes to standard output in one pass: the stub (normally this
+// program's own file) and the trailer first, then each input as a gzip member
+// or, with NOCOMPR, byte for byte. What the trailer records about the inputs
+// (their exact total from 4 GiB on, the first input's base name) is therefore
+// settled before the first byte is written. An input that cannot be opened is
+// skipped with a message; read and write errors end the run, so a short
+// archive never passes for a good one.
+#include "kivra.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Bytes the inputs that can be opened hold (the builder skips the others), or
+// -1 when one of them is no regular file: its size is known only once it has
+// been read.
+counter_t inputs_total(char **operands, int count) {
+    counter_t total = 0;
+    for (int i = 0; i < count; i++) {
+        struct stat st;
+        if (stat(operands[i], &st) != 0) continue;
+        if (!S_ISREG(st.st_mode)) return -1;
+        const int fd = open(operands[i], O_RDONLY);
+        if (fd < 0) continue;
+        if (fstat(fd, &st) == 0) total += static_cast<counter_t>(st.st_size);
+        close(fd);
+    }
+    return total;
+}
+
+}  // namespace
+
+// The builder role: stub, trailer, then every operand raw or compressed.
+void build(char **operands, int count) {
+    for (int i = 0; i < count; i++) check_operand(operands[i]);
+    if (kivra_path[0] == '\0')
+        fail("cannot find this program's own file to copy as the archive's stub; name it with -p");
+
+    // The members' size fields hold the total mod 2^32: from 4 GiB on the
+    // exact total goes into the trailer, which is written before the members.
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    const counter_t total = inputs_total(operands, count);
+    if (!raw && total >= FOUR_GIB) {
+        char digits[24];
+        std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(total));
+        add_keyed_feature(TOTAL_SIZE_KEY, digits, "payload size");
+    }
+
+    const char *slash = std::strrchr(operands[0], '/');
+    add_keyed_feature("NAME=", slash != nullptr ? slash + 1 : operands[0], "archive name");
+
+    ofd = STDOUT_FILENO;
+    std::strcpy(ofname, "stdout");
+
+    // An input that cannot be opened is skipped with a message. The preamble
+    // is written once the first input has opened, so a run that can add no
+    // input at all writes nothing and fails.
+    bool preamble_written = false;
+    progress_start("building", nullptr, total, 0);
+    for (int i = 0; i < count; i++) {
+        std::strcpy(ifname, operands[i]);
+        ifd = open(ifname, O_RDONLY);
+        if (ifd < 0) {
+            progress_clear();
+            std::perror(ifname);
+            continue;
+        }
+        if (!preamble_written) {
+            if (build_preamble(kivra_path, ofd) != 0) finish(1);
+            preamble_written = true;
+        }
+        // Read and write errors end the run: a short archive must not pass
+        // for a good one.
+        if (raw) {
+            copy_fully(ifd, ofd);
+        } else {
+            zip(ifd, ofd);
+        }
+        close(ifd);
+    }
+    progress_end();
+    if (!preamble_written) fail("no input file could be opened: no archive written");
+    finish(exit_code);
+}
