@@ -41,9 +41,9 @@ long long preamble_end;
 namespace {
 
 constexpr unsigned MAGIC_LEN = 11;
-constexpr unsigned SEARCH_BUF = 8192;              // the magic search's read buffer
-constexpr unsigned SEARCH_READ = SEARCH_BUF - 1;     // each read asks for this much
-constexpr unsigned PROGRAM_PATH_BUF = 1025;          // find_program's result: 1024 characters at most
+constexpr unsigned SEARCH_BUF = 8192;             // the magic search's read buffer
+constexpr unsigned SEARCH_READ = SEARCH_BUF - 1;  // each read asks for this much
+constexpr unsigned PROGRAM_PATH_BUF = 1025;       // find_program's result: 1024 characters at most
 
 unsigned char eop[MAGIC_LEN];
 char path[PROGRAM_PATH_BUF];
