@@ -184,7 +184,7 @@ char *find_program(char *ref) {
 // Opens the archive that program names, finds the first magic and loads the
 // four trailer strings. Returns the descriptor positioned at the first payload
 // byte (also stored in preamble_end), or -1: no file (message), cannot open
-// (perror), no magic or a directory (no message; callers report it), a
+// ("<path>: <reason>"), no magic or a directory (no message; callers report it), a
 // trailer string too long for its buffer (message). A read error ends the run
 // with "<path>: <reason>".
 int find_preamble(char *program) {
@@ -226,10 +226,10 @@ int find_preamble(char *program) {
 
 // Writes the stub (every byte of the executable that program names) and the
 // trailer to fd. Reads and writes are completed however the system splits
-// them. Returns 0, or -1 after a message: stub not found or an archive itself
-// ("build_preamble" line, nothing written), stat/open/read of the stub failed
-// (perror with its path), a write failed (perror with ofname, the builder's
-// output name).
+// them (copy_until_end). Returns 0, or -1 after a message: stub not found or
+// an archive itself ("build_preamble" line, nothing written), stat/open/read
+// of the stub failed ("<path>: <reason>"), a write failed ("<ofname>:
+// <reason>", ofname being the builder's output name).
 int build_preamble(char *program, int fd) {
     char *p = find_program(program);
     if (p == nullptr) {
