@@ -7,7 +7,7 @@
 //
 // Without FILE it runs on a generated corpus (the same bytes on every
 // machine) and checks kivra's compressed member against the digest recorded
-// below: the speed work must never change a compressed byte. CPU time is the
+// below: a faster compressor must not change a compressed byte. CPU time is the
 // process's (CLOCK_PROCESS_CPUTIME_ID), best of REPS runs (default 3); kivra
 // reads and writes through temporary files as the tool does, zlib works in
 // memory, streaming 64 KiB at a time. Ratio = zlib time / kivra time, so a
@@ -28,9 +28,9 @@
 
 namespace {
 
-// FNV-1a of the member that the compressor wrote, before any speed work, for
-// the generated corpus (file name "corpus", time stamp 0). Change it only
-// with a change that is meant to alter the compressed bytes (none is).
+// FNV-1a of the member the compressor writes for the generated corpus (file
+// name "corpus", time stamp 0). Change it only with a change that is meant
+// to alter the compressed bytes.
 constexpr uint64_t kRecordedDigest = 0x51b85d0a8eddca92ull;
 constexpr size_t kCorpusSize = 24u << 20;
 

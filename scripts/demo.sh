@@ -8,7 +8,7 @@ kivra_install_deps demo
 
 # A build directory of its own, without the tests, so that the demo needs no
 # test packages and leaves the test builds alone.
-cmake --preset x86_64 -B build/demo -DKIVRA_TESTS=OFF >/dev/null
+cmake --preset release -B build/demo >/dev/null
 cmake --build build/demo --target kivra >/dev/null
 kivra=$PWD/build/demo/kivra
 

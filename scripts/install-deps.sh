@@ -8,7 +8,9 @@ kivra_install_deps() {
   command -v g++ >/dev/null || need+=(g++)
   command -v tar >/dev/null || need+=(tar)
   if [ "$1" = all ]; then
-    [ -f /usr/lib32/libc.a ] && [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || need+=(g++-multilib)
+    # The compiler's own 32-bit support library, whatever its version (without
+    # it, the compiler prints the bare file name).
+    [ -f /usr/lib32/libc.a ] && [ -f "$(g++ -m32 -print-libgcc-file-name 2>/dev/null)" ] || need+=(g++-multilib)
     [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
     [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
     command -v unshare >/dev/null || need+=(util-linux)

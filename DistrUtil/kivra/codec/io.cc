@@ -48,19 +48,29 @@ int write_fully(int fd, const void *buf, size_t n) {
     return 0;
 }
 
-counter_t copy_fully(int in, int out) {
+CopyEnd copy_until_end(int in, int out, counter_t *copied, bool count_progress) {
     static char piece[COPY_PIECE];
-    counter_t total = 0;
     for (;;) {
         const size_t n = read_fully(in, piece, sizeof piece);
+        const int read_errno = errno;
         if (n > 0) {
-            if (write_fully(out, piece, n) != 0) write_error();
-            total += static_cast<counter_t>(n);
-            if (progress_hook != nullptr) progress_hook(static_cast<unsigned>(n));
+            if (write_fully(out, piece, n) != 0) return CopyEnd::write_failed;
+            if (copied != nullptr) *copied += static_cast<counter_t>(n);
+            if (count_progress && progress_hook != nullptr) progress_hook(static_cast<unsigned>(n));
         }
         if (n < sizeof piece) {
-            if (errno != 0) read_error();
-            return total;
+            errno = read_errno;
+            return errno != 0 ? CopyEnd::read_failed : CopyEnd::done;
         }
     }
+}
+
+counter_t copy_fully(int in, int out) {
+    counter_t total = 0;
+    switch (copy_until_end(in, out, &total, true)) {
+    case CopyEnd::read_failed: read_error();
+    case CopyEnd::write_failed: write_error();
+    case CopyEnd::done: break;
+    }
+    return total;
 }

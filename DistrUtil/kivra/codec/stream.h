@@ -94,6 +94,12 @@ int write_fully(int fd, const void *buf, size_t n);
 // error is fatal (read_error), a write error too (write_error).
 constexpr unsigned COPY_PIECE = 65536;
 counter_t copy_fully(int in, int out);
+// copy_fully's loop for a caller that reports failures itself: how the copy
+// ended, errno telling why when a side failed. The bytes read before a read
+// error are written first. Pieces count through progress_hook only when
+// count_progress is set.
+enum class CopyEnd { done, read_failed, write_failed };
+CopyEnd copy_until_end(int in, int out, counter_t *copied, bool count_progress);
 
 // ---- CRC-32, buffered input, output paths, fatal paths (util.cc) ---------------------
 ulg updcrc(const uch *s, unsigned n);

@@ -8,6 +8,7 @@
 // skipped with a message; read and write errors end the run, so a short
 // archive never passes for a good one.
 #include "kivra.h"
+#include "ss.h"
 
 #include <cstdio>
 #include <cstring>
@@ -44,7 +45,7 @@ void build(char **operands, int count) {
 
     // The members' size fields hold the total mod 2^32: from 4 GiB on the
     // exact total goes into the trailer, which is written before the members.
-    const bool raw = get_feature("NOCOMPR") != nullptr;
+    const bool raw = get_feature(NOCOMPR_FLAG) != nullptr;
     const counter_t total = inputs_total(operands, count);
     if (!raw && total >= FOUR_GIB) {
         char digits[24];
@@ -52,8 +53,9 @@ void build(char **operands, int count) {
         add_keyed_feature(TOTAL_SIZE_KEY, digits, "payload size");
     }
 
-    const char *slash = std::strrchr(operands[0], '/');
-    add_keyed_feature("NAME=", slash != nullptr ? slash + 1 : operands[0], "archive name");
+    char name[TEXT_BUF];  // fits: check_operand measured it
+    std::strcpy(name, operands[0]);
+    add_keyed_feature(NAME_KEY, to_basename(name), "archive name");
 
     ofd = STDOUT_FILENO;
     std::strcpy(ofname, "stdout");
@@ -68,7 +70,7 @@ void build(char **operands, int count) {
         ifd = open(ifname, O_RDONLY);
         if (ifd < 0) {
             progress_clear();
-            std::perror(ifname);
+            report_errno(ifname);
             continue;
         }
         if (!preamble_written) {

@@ -46,7 +46,6 @@
 
 namespace {
 
-constexpr unsigned WORD_BUF = 256;  // buf: one feature word and its NUL
 constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
 constexpr const char DEFAULT_COMMENT[] = "Self-Extracting archive file";
 
@@ -60,11 +59,12 @@ void set_text(char *dst, int opt, const char *value) {
 }  // namespace
 
 // Formats key + value as one feature word in buf and appends it to the list.
+// The word is one get_feature returns whole.
 void add_keyed_feature(const char *key, const char *value, const char *what) {
-    char buf[WORD_BUF];
+    char buf[FEATURE_WORD_MAX + 1];
     int n = std::snprintf(buf, sizeof buf, "%s%s", key, value);
     if (n < 0 || static_cast<unsigned>(n) >= sizeof buf)
-        fail("%s: \"%s\" and its value hold at most %u characters", what, key, WORD_BUF - 1);
+        fail("%s: \"%s\" and its value hold at most %u characters", what, key, FEATURE_WORD_MAX);
     if (add_feature(buf) != 0) std::exit(1);
 }
 
@@ -98,7 +98,7 @@ void Usage(int is_compressed) {
 
 int kivra_main(int argc, char **argv) {
     if (argc < 1 || argv[0] == nullptr) {
-        std::fputs("kivra: started without a program name\n", stderr);
+        report("started without a program name");  // progname unset: "kivra"
         std::exit(1);
     }
     progname = argv[0];
@@ -127,17 +127,17 @@ int kivra_main(int argc, char **argv) {
         case 'n': dont_run_program = 1; break;
         case 'l': list = 1; break;
         case 'a':
-            if (!is_compressed && add_feature("NOCOMPR") != 0) std::exit(1);
+            if (!is_compressed && add_feature(NOCOMPR_FLAG) != 0) std::exit(1);
             break;
         case 'p': set_text(kivra_path, c, optarg); break;
         case 'C': set_text(comment, c, optarg); break;
         case 'r': set_text(run_program, c, optarg); break;
         case 'f': set_text(pipe_program, c, optarg); break;
         case 'V':
-            if (!is_compressed) add_keyed_feature("VFYFS=", optarg, "-V");
+            if (!is_compressed) add_keyed_feature(VFYFS_KEY, optarg, "-V");
             break;
         case 'S':
-            if (!is_compressed) add_keyed_feature("FSSUB=", optarg, "-S");
+            if (!is_compressed) add_keyed_feature(FSSUB_KEY, optarg, "-S");
             break;
         case 'O':
             if (!is_compressed) add_keyed_feature(F_OEM, optarg, "-O");
@@ -176,7 +176,7 @@ int kivra_main(int argc, char **argv) {
     }
     if (count == 0 && !is_compressed) {
         Usage(0);
-        std::fprintf(stderr, "%s: what files do you want to compress?\n", argv[0]);
+        report("what files do you want to compress?");
         finish(1);
     }
     if (is_compressed) {

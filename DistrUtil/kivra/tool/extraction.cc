@@ -29,7 +29,6 @@
 // system, which wait for their command): it lets the extract command end,
 // removes the link and ends by the same signal, with its default action.
 #include "kivra.h"
-#include "ss.h"
 
 #include <cctype>
 #include <cerrno>
@@ -169,10 +168,7 @@ int run_after_extraction(const char *program) {
     int status = std::system(cmd.get());
     // Any end but exit status 0 is a failure: also a command killed by a
     // signal, whose exit status byte stays 0, and a shell that did not start.
-    if (status != 0) {
-        std::fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
-        std::fprintf(stderr, "\nCommand: %s\n", cmd.get());
-    }
+    if (status != 0) report_apart(program, "final processing of %s failed\n\nCommand: %s", ofname, cmd.get());
     return status;
 }
 
@@ -183,8 +179,7 @@ void close_pipe_at_exit() {
 
 // Its report names the archive, as the run program's does.
 void report_extraction_failed() {
-    std::fprintf(stderr, "\n%s: extraction of %s failed\n", open_pipe.program, ofname);
-    std::fprintf(stderr, "\nCommand: %s\n", open_pipe.pcmd);
+    report_apart(open_pipe.program, "extraction of %s failed\n\nCommand: %s", ofname, open_pipe.pcmd);
 }
 
 // write_error's hook: a broken pipe means the extract command stopped reading
@@ -207,8 +202,8 @@ bool extract_command_succeeded() {
     return false;
 }
 
-// Steps from the payload on: output, transfer, the commands. fd is the open
-// archive; the caller closes it and removes a link.
+// Steps from the payload on: output, transfer, the commands. The archive is
+// open as ifd at its payload; the caller closes it and removes a link.
 int extract_payload(char *program, bool data_compressed) {
     FILE *p = nullptr;
     HeapBlock pcmd;
@@ -221,7 +216,7 @@ int extract_payload(char *program, bool data_compressed) {
         std::fflush(nullptr);  // nothing buffered may be written twice by the child
         p = popen(pcmd.get(), "w");
         if (p == nullptr) {
-            std::perror(pcmd.get());
+            report_errno(pcmd.get());
             return -1;
         }
         [[maybe_unused]] static const int exit_handler = std::atexit(close_pipe_at_exit);
@@ -266,7 +261,7 @@ int extract_payload(char *program, bool data_compressed) {
 }  // namespace
 
 int do_decompress(char *program) {
-    char sympath[512] = {};
+    char sympath[LINK_PATH_BUF] = {};
     int status = -1;
 
     ArchiveEnd end;
@@ -276,10 +271,10 @@ int do_decompress(char *program) {
     // The payload's form; the member header reader names the output.
     bool data_compressed;
     int member_method;
-    if (get_feature("NOCOMPR") != nullptr) {
+    if (get_feature(NOCOMPR_FLAG) != nullptr) {
         data_compressed = false;
         member_method = 0;
-        const char *name = get_feature("NAME=");
+        const char *name = get_feature(NAME_KEY);
         const char *eq = name != nullptr ? std::strchr(name, '=') : nullptr;
         if (eq != nullptr) set_ofname(eq + 1);
     } else {
@@ -287,7 +282,7 @@ int do_decompress(char *program) {
         member_method = get_method(ifd);
     }
 
-    const char *vfyfs = get_feature("VFYFS=");
+    const char *vfyfs = get_feature(VFYFS_KEY);
     if (!extract_only && vfyfs != nullptr && std::strchr(vfyfs, '=') != nullptr && end.known) {
         if (!verify_fs(megs_needed(data_compressed, end), sympath)) {
             close(fd);
@@ -310,23 +305,22 @@ int do_decompress(char *program) {
     return status;
 }
 
+// Every word of the list as the listing shows it becomes a variable: a
+// KEY=value word as it is (the name ends at its first '='), a bare flag with
+// an empty value. Trailing blanks are cut; an empty word names no variable.
+// The strings belong to the environment from putenv on.
 void export_features() {
-    APLIST ap = ap_strsplit(features, ",");
-    if (ap == nullptr) return;
-    for (void **item = ap; *item != nullptr; item++) {
-        char *word = static_cast<char *>(*item);
-        strtrim(word);
-        if (word[0] == '\0') continue;  // an empty word names no variable
-        char *entry;
-        if (std::strchr(word, '=') != nullptr) {
-            entry = strdup(word);
-        } else {
-            size_t size = std::strlen(word) + 2;
-            entry = static_cast<char *>(std::malloc(size));
-            if (entry != nullptr) std::snprintf(entry, size, "%s=", word);
+    for (std::string_view word : feature_words()) {
+        const size_t size = word.size() + 2;  // room for a flag's '=' and the NUL
+        char *entry = static_cast<char *>(std::malloc(size));
+        if (entry == nullptr) fail_apart("%s: out of memory", ifname);
+        std::memcpy(entry, word.data(), word.size());
+        entry[word.size()] = '\0';
+        if (strtrim(entry) == 0) {
+            std::free(entry);
+            continue;
         }
-        if (entry == nullptr) error("out of memory");
-        putenv(entry);  // the environment owns it from here on
+        if (std::strchr(entry, '=') == nullptr) std::strcat(entry, "=");
+        putenv(entry);
     }
-    ap_destroy(ap);
 }

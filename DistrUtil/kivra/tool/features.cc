@@ -656,6 +656,23 @@ char *get_feature(const char *f) {
     return fstr;
 }
 
+std::vector<std::string_view> feature_words() {
+    std::vector<std::string_view> words;
+    if (features[0] == '\0') return words;
+    for (std::string_view rest = features;;) {
+        const size_t comma = rest.find(',');
+        words.push_back(rest.substr(0, comma));
+        if (comma == std::string_view::npos) return words;
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+std::optional<std::string_view> feature_value(std::string_view key) {
+    for (std::string_view word : feature_words())
+        if (word.starts_with(key)) return word.substr(key.size());
+    return std::nullopt;
+}
+
 // Cuts trailing blanks, tabs, line feeds and carriage returns in place and
 // returns the remaining length. Leading blanks stay.
 int strtrim(char *s) {

@@ -41,7 +41,7 @@ void report_directory_exists(const char *dir) {
 
 constexpr size_t FS_BUF = 128;      // VFYFS value
 constexpr size_t FSSUB_BUF = 256;   // FSSUB value
-constexpr size_t PATH_BUF = 512;    // path, fullpath, native_path, sym_path
+constexpr size_t PATH_BUF = LINK_PATH_BUF;  // path, fullpath, native_path, sym_path
 constexpr size_t MKDIRP_MAX = 254;  // longest path mkdirp builds prefixes of
 constexpr size_t ANS_BUF = 5;       // answer to the link prompt
 
@@ -227,12 +227,12 @@ int verify_fs(int min_mb, char *sym_path) {
     int is_root;
     uint64_t megs_avl;
 
-    if (get_feature("VFYFS=") == nullptr) return 0;
-    if (!feature_value("VFYFS=", fs, sizeof fs)) {
+    if (get_feature(VFYFS_KEY) == nullptr) return 0;
+    if (!feature_value(VFYFS_KEY, fs, sizeof fs)) {
         report("VFYFS value too long");
         return 0;
     }
-    if (get_feature("FSSUB=") != nullptr && !feature_value("FSSUB=", fssub, sizeof fssub)) {
+    if (get_feature(FSSUB_KEY) != nullptr && !feature_value(FSSUB_KEY, fssub, sizeof fssub)) {
         report("FSSUB value too long");
         return 0;
     }

@@ -1,6 +1,6 @@
 // globals.cc - the tool's process-wide text buffers and flags. They live for
-// the whole run and start cleared; main clears the six text buffers again at
-// start-up.
+// the whole run and start cleared; kivra_main (cmdline.cc) clears the six
+// text buffers again before it reads the command line.
 #include "kivra.h"
 
 char run_program[TEXT_BUF];

@@ -10,6 +10,9 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 // ---- messages and answers (messages.cc) -----------------------------------------------
 // One line "<name>: <text>" on stderr, the name being progname ("kivra"
@@ -19,6 +22,14 @@ void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void report_as(const char *who, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fail_as(const char *who, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// "<who>: <reason for errno>", or the reason alone when who is empty: the
+// bytes perror(who) writes.
+void report_errno(const char *who);
+// "\n<who>: <text>": a report on a line of its own after the payload's output.
+void report_apart(const char *who, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// "\n<progname>: <text>", then the end of the run: the form of the codec's
+// fatal reports, for the tool's faults in what it decodes.
+[[noreturn]] void fail_apart(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Reads one answer line from stdin into buf: at most size - 1 characters are
 // kept and the rest of a longer line is read and dropped, so that it is not
 // taken as the answer to the next question. false at the end of input.
@@ -89,11 +100,26 @@ struct ArchiveEnd {
 int open_archive(char *path, ArchiveEnd *end);
 
 // ---- feature list and placeholders (features.cc) --------------------------------------
-constexpr unsigned FEATURE_WORD_MAX = 255;  // longest word get_feature returns
+// The words the tool itself writes and reads. A key includes its '='.
+constexpr const char *NOCOMPR_FLAG = "NOCOMPR";  // the payload is stored raw
+constexpr const char *NAME_KEY = "NAME=";        // base name of the first input
+constexpr const char *VFYFS_KEY = "VFYFS=";      // filesystem that must have room
+constexpr const char *FSSUB_KEY = "FSSUB=";      // extraction sub-directory under it
+constexpr unsigned FEATURE_WORD_MAX = 255;  // longest word get_feature returns, and the builder writes
 constexpr unsigned EXPAND_BUF = 2048;        // replace_program_parms result block
 int add_feature(const char *f);   // 0, or -1 after a message when the list would overflow
+// The word that the first occurrence of f as a plain substring of the list
+// starts (see features.cc).
 char *get_feature(const char *f);
 int strtrim(char *s);
+// The words of the list in order, as stored: the text between commas, empty
+// words included (none for an empty list). Quotes and backslashes are
+// ordinary characters. Views into features.
+std::vector<std::string_view> feature_words();
+// The text after key of the first word that begins with key (a whole word's
+// key, unlike get_feature's substring match), as stored; nullopt when no word
+// does.
+std::optional<std::string_view> feature_value(std::string_view key);
 char *replace_program_parms(const char *pgm);  // caller frees; NULL after a message
 
 // ---- command line (cmdline.cc) ---------------------------------------------------------
@@ -125,6 +151,10 @@ int do_decompress(char *program);
 void export_features();
 
 // ---- free-space check and extraction link (freespace.cc) -----------------------------------
+// The free-space check's path texts hold at most LINK_PATH_BUF - 1
+// characters; sym_path, where verify_fs leaves the link it made, is a buffer
+// of LINK_PATH_BUF bytes.
+constexpr unsigned LINK_PATH_BUF = 512;
 int verify_fs(int min_mb, char *sym_path);
 int mkdirp(const char *path, int mode);
 // Ends what verify_fs began: removes the temporary link it made, if any, then

@@ -115,7 +115,7 @@ void do_list(char *path) {
     }
     ifd = 0;
 
-    const bool compressed = get_feature("NOCOMPR") == nullptr;
+    const bool compressed = get_feature(NOCOMPR_FLAG) == nullptr;
     if (compressed && get_method(ifd) == -1) {
         exit_code = 1;
         return;

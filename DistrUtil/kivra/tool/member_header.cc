@@ -47,14 +47,13 @@ void read_name() {
         const char c = static_cast<char>(in_byte());
         name[len++] = c;
         if (c == '\0') break;
-        if (len >= sizeof name) error("corrupted input -- file name too large");
+        if (len >= sizeof name) fail_apart("%s: corrupted input -- file name too large", ifname);
     }
-    const char *slash = std::strrchr(name, '/');
-    const char *base = slash != nullptr ? slash + 1 : name;
+    const char *base = to_basename(name);
     if (std::strcmp(base, "") == 0 || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0) {
         return;  // nothing usable: keep the caller's name
     }
-    std::memmove(ofname, base, std::strlen(base) + 1);
+    std::strcpy(ofname, base);
 }
 
 }  // namespace

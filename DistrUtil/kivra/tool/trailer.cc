@@ -41,13 +41,12 @@ long long preamble_end;
 namespace {
 
 constexpr unsigned MAGIC_LEN = 11;
-constexpr unsigned SEARCH_BUF = 8192;           // msz: the search buffer
+constexpr unsigned SEARCH_BUF = 8192;             // the magic search's read buffer
 constexpr unsigned SEARCH_READ = SEARCH_BUF - 1;  // each read asks for this much
-constexpr unsigned STUB_PIECE = 65536;          // stub copy piece
-constexpr unsigned PATH_BUF = 1025;             // find_program's result buffer
+constexpr unsigned PROGRAM_PATH_BUF = 1025;       // find_program's result: 1024 characters at most
 
 unsigned char eop[MAGIC_LEN];
-char path[PATH_BUF];
+char path[PROGRAM_PATH_BUF];
 
 // Fills eop with the magic, one separate store per byte (see the unit comment).
 void get_eop() {
@@ -158,7 +157,7 @@ long long find_magic(int fd) {
 char *find_program(char *ref) {
     if (ref == nullptr) return nullptr;
     size_t ref_len = std::strlen(ref);
-    if (ref_len < PATH_BUF && is_program_file(ref)) {
+    if (ref_len < PROGRAM_PATH_BUF && is_program_file(ref)) {
         std::memcpy(path, ref, ref_len + 1);
         return path;
     }
@@ -170,7 +169,7 @@ char *find_program(char *ref) {
     for (const char *entry = env;;) {
         const char *end = std::strchr(entry, ':');
         size_t len = end != nullptr ? static_cast<size_t>(end - entry) : std::strlen(entry);
-        if (len + 1 + ref_len < PATH_BUF) {
+        if (len + 1 + ref_len < PROGRAM_PATH_BUF) {
             std::memcpy(path, entry, len);
             path[len] = '/';
             std::memcpy(path + len + 1, ref, ref_len + 1);
@@ -185,7 +184,7 @@ char *find_program(char *ref) {
 // Opens the archive that program names, finds the first magic and loads the
 // four trailer strings. Returns the descriptor positioned at the first payload
 // byte (also stored in preamble_end), or -1: no file (message), cannot open
-// (perror), no magic or a directory (no message; callers report it), a
+// ("<path>: <reason>"), no magic or a directory (no message; callers report it), a
 // trailer string too long for its buffer (message). A read error ends the run
 // with "<path>: <reason>".
 int find_preamble(char *program) {
@@ -196,7 +195,7 @@ int find_preamble(char *program) {
     }
     FdHolder fd(open(p, O_RDONLY));
     if (fd.get() < 0) {
-        std::perror(p);
+        report_errno(p);
         return -1;
     }
 
@@ -211,7 +210,7 @@ int find_preamble(char *program) {
     if (magic_end == MAGIC_NONE) return -1;
 
     if (lseek(fd.get(), static_cast<off_t>(magic_end), SEEK_SET) < 0) {
-        std::perror(p);
+        report_errno(p);
         return -1;
     }
     for (char *dst : {features, comment, run_program, pipe_program}) {
@@ -227,10 +226,10 @@ int find_preamble(char *program) {
 
 // Writes the stub (every byte of the executable that program names) and the
 // trailer to fd. Reads and writes are completed however the system splits
-// them. Returns 0, or -1 after a message: stub not found or an archive itself
-// ("build_preamble" line, nothing written), stat/open/read of the stub failed
-// (perror with its path), a write failed (perror with ofname, the builder's
-// output name).
+// them (copy_until_end). Returns 0, or -1 after a message: stub not found or
+// an archive itself ("build_preamble" line, nothing written), stat/open/read
+// of the stub failed ("<path>: <reason>"), a write failed ("<ofname>:
+// <reason>", ofname being the builder's output name).
 int build_preamble(char *program, int fd) {
     char *p = find_program(program);
     if (p == nullptr) {
@@ -239,12 +238,12 @@ int build_preamble(char *program, int fd) {
     }
     struct stat st;
     if (stat(p, &st) != 0) {
-        std::perror(p);
+        report_errno(p);
         return -1;
     }
     FdHolder pfd(open(p, O_RDONLY));
     if (pfd.get() < 0) {
-        std::perror(p);
+        report_errno(p);
         return -1;
     }
 
@@ -252,7 +251,7 @@ int build_preamble(char *program, int fd) {
     // first magic wins): refused before a byte is written.
     const long long magic_end = find_magic(pfd.get());
     if (magic_end == MAGIC_READ_ERROR) {
-        std::perror(p);
+        report_errno(p);
         return -1;
     }
     if (magic_end != MAGIC_NONE) {
@@ -260,64 +259,49 @@ int build_preamble(char *program, int fd) {
         return -1;
     }
     if (lseek(pfd.get(), 0, SEEK_SET) != 0) {
-        std::perror(p);
+        report_errno(p);
         return -1;
     }
 
-    HeapBlock buf(static_cast<char *>(std::malloc(STUB_PIECE)));
-    if (!buf) fail_as("build_preamble", "out of memory");
-    for (;;) {
-        const size_t n = read_fully(pfd.get(), buf.get(), STUB_PIECE);
-        if (n < STUB_PIECE && errno != 0) {
-            std::perror(p);
-            return -1;
-        }
-        if (n > 0 && write_fully(fd, buf.get(), n) != 0) {
-            std::perror(ofname);
-            return -1;
-        }
-        if (n < STUB_PIECE) break;
+    switch (copy_until_end(pfd.get(), fd, nullptr, false)) {
+    case CopyEnd::read_failed: report_errno(p); return -1;
+    case CopyEnd::write_failed: report_errno(ofname); return -1;
+    case CopyEnd::done: break;
     }
 
     get_eop();
     if (write_fully(fd, eop, MAGIC_LEN) != 0) {
-        std::perror(ofname);
+        report_errno(ofname);
         return -1;
     }
     for (const char *s : {features, comment, run_program, pipe_program}) {
         if (write_fully(fd, s, std::strlen(s) + 1) != 0) {
-            std::perror(ofname);
+            report_errno(ofname);
             return -1;
         }
     }
     return 0;
 }
 
+namespace {
+
+// The value of the feature word TOTAL_SIZE_KEY (a whole word, not a part of
+// another), when it is a plain decimal number that fits a counter; else 0.
+counter_t recorded_total() {
+    constexpr size_t MAX_DIGITS = 18;  // below 10^18: no overflow of counter_t
+    const std::optional<std::string_view> digits = feature_value(TOTAL_SIZE_KEY);
+    if (!digits || digits->empty() || digits->size() > MAX_DIGITS) return 0;
+    counter_t value = 0;
+    for (const char d : *digits) {
+        if (d < '0' || d > '9') return 0;
+        value = value * 10 + (d - '0');
+    }
+    return value;
+}
+
 // Reads the last gzip::TRAILER_SIZE bytes of fd and puts the file offset back.
 // A file that cannot be sought leaves end unknown; one that can but then
 // comes up short was cut while being read, which is fatal (read_error).
-namespace {
-
-// The value of the feature word that starts with TOTAL_SIZE_KEY (a whole
-// word, not a part of another), when it is a plain decimal number that fits a
-// counter; else 0.
-counter_t recorded_total() {
-    const size_t key_len = std::strlen(TOTAL_SIZE_KEY);
-    constexpr unsigned MAX_DIGITS = 18;  // below 10^18: no overflow of counter_t
-    for (const char *word = features;;) {
-        if (std::strncmp(word, TOTAL_SIZE_KEY, key_len) == 0) {
-            counter_t value = 0;
-            unsigned digits = 0;
-            const char *d = word + key_len;
-            for (; *d >= '0' && *d <= '9' && digits < MAX_DIGITS; d++, digits++) value = value * 10 + (*d - '0');
-            return digits > 0 && (*d == ',' || *d == '\0') ? value : 0;
-        }
-        const char *comma = std::strchr(word, ',');
-        if (comma == nullptr) return 0;
-        word = comma + 1;
-    }
-}
-
 void read_archive_end(int fd, ArchiveEnd *end) {
     *end = ArchiveEnd{};
     const off_t here = lseek(fd, 0, SEEK_CUR);
