@@ -147,9 +147,9 @@ void progress_end();
 // ---- signed archives (signature.cc) -------------------------------------------------------
 extern char signing_key[TEXT_BUF];   // -K: the key the builder signs with (ssh-keygen -f)
 extern char trusted_keys[TEXT_BUF];  // -k: file of public keys an archive must be signed by
-// The trailer loaded last marks a signed archive (its feature list holds the
-// word SIGNED). Once check_signature has passed for it, every byte of the
-// payload is the one signed: it needs no second check.
+// The archive opened last (open_archive) is signed: its trailer says so or
+// its file ends in its own signature block. Once check_signature has passed
+// for it, every byte of its payload is the one signed: it needs no second check.
 bool archive_signed();
 // Where the payload of the archive open at fd ends: PAYLOAD_TO_END for an
 // unsigned one, the first byte of the signature block for a signed one, whose

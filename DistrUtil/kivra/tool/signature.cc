@@ -7,15 +7,17 @@
 // signature block
 //   signature  the signature file exactly as "ssh-keygen -Y sign -n kivra"
 //              wrote it (armored text, 298 bytes for an Ed25519 key)
+//   offset     8 bytes, big-endian: the file offset of the signature
 //   length     4 bytes, big-endian: the signature's length
 //   magic      the 8 bytes FOOTER_MAGIC
 // The signature covers every byte in front of it: stub, trailer, payload.
-// Length and magic are not signed, but they say where the signed bytes end,
-// so changing them changes what is checked. Only the word in the trailer makes
-// the end of a file count as a signature block: an unsigned archive whose raw
-// payload happens to end in such bytes stays unsigned and unchanged, and a
-// signed archive that lost its end (a cut download) is refused instead of
-// passing for an unsigned one.
+// The 20 bytes after it are not signed, but they say where the signed bytes
+// end, so changing them changes what is checked. An archive counts as signed
+// when its trailer holds the word, or when its file ends in a block that is
+// its own (offset, length and file size agree; the block of a signed archive
+// stored raw as the payload of another never does). So a signed archive that
+// lost its end (a cut download) or the word is refused instead of passing
+// for an unsigned one, and an unsigned archive stays what it is.
 //
 // The builder hands every byte it writes to ssh-keygen as it goes (a tap on
 // write_fully: standard output is never read back) and hashes the same bytes
@@ -72,7 +74,8 @@ constexpr char PRIVATE_END[] = "-----END OPENSSH PRIVATE KEY-----";
 constexpr char PRIVATE_MAGIC[] = "openssh-key-v1";  // with its NUL
 constexpr char FOOTER_MAGIC[] = "kivraSIG";         // without its NUL
 constexpr size_t FOOTER_MAGIC_LEN = sizeof FOOTER_MAGIC - 1;
-constexpr size_t FOOTER_LEN = U32_LEN + FOOTER_MAGIC_LEN;
+constexpr size_t U64_LEN = 8;
+constexpr size_t FOOTER_LEN = U64_LEN + U32_LEN + FOOTER_MAGIC_LEN;  // offset, length, magic
 constexpr size_t SIG_TEXT_MAX = 2048;    // an Ed25519 signature takes 298
 constexpr size_t KEY_FILE_MAX = 16384;   // a -K file; an OpenSSH RSA key takes 3.4 KiB
 constexpr size_t KEY_LINE_MAX = 16384;   // a line of a -k file
@@ -93,6 +96,8 @@ bool equals(Bytes b, const char *text) {
 uint32_t be32(const uch *p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
+
+long long be64(const uch *p) { return static_cast<long long>(uint64_t{be32(p)} << 32 | be32(p + U32_LEN)); }
 
 void put_be32(uch *p, uint32_t v) {
     for (int i = 0; i < 4; i++) p[i] = static_cast<uch>(v >> (24 - 8 * i));
@@ -365,6 +370,7 @@ struct {
     int to;           // ssh-keygen's standard input
     int from;         // its standard output
     int write_errno;  // the first failed write to it; 0 while it takes everything
+    long long written;  // bytes of the archive so far: where the signature will begin
     crypto_hash_sha512_state hash;
     uch key[KEY_BYTES];
 } signer;
@@ -372,6 +378,7 @@ struct {
 // tap_hook while the builder writes: every byte goes to the hash and to ssh-keygen.
 void feed_signer(const void *buf, size_t n) {
     crypto_hash_sha512_update(&signer.hash, static_cast<const uch *>(buf), n);
+    signer.written += static_cast<long long>(n);
     if (signer.write_errno == 0 && write_fully(signer.to, buf, n) != 0) signer.write_errno = errno;
 }
 
@@ -431,41 +438,48 @@ int lifted(int fd) {
 
 }  // namespace
 
-bool archive_signed() { return has_feature_word(SIGNED_WORD); }
+bool archive_signed() { return opened.present; }
 
 long long payload_end(int fd, const char *path) {
     opened.present = false;
-    if (!archive_signed()) return PAYLOAD_TO_END;
-    start_sodium();
+    const bool marked = has_feature_word(SIGNED_WORD);
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!marked) return PAYLOAD_TO_END;
         report_as(path, "signed, but no regular file: its signature cannot be checked");
         return SIGNATURE_BAD;
     }
     const long long size = static_cast<long long>(st.st_size);
+    const long long room = size - preamble_end;  // payload and signature block
     uch footer[FOOTER_LEN];
-    if (size - preamble_end < static_cast<long long>(FOOTER_LEN) ||
-        !read_at(fd, size - static_cast<long long>(FOOTER_LEN), footer, FOOTER_LEN) ||
-        std::memcmp(footer + U32_LEN, FOOTER_MAGIC, FOOTER_MAGIC_LEN) != 0) {
+    const bool found = room >= static_cast<long long>(FOOTER_LEN) &&
+                       read_at(fd, size - static_cast<long long>(FOOTER_LEN), footer, FOOTER_LEN) &&
+                       std::memcmp(footer + U64_LEN + U32_LEN, FOOTER_MAGIC, FOOTER_MAGIC_LEN) == 0;
+    if (lseek(fd, static_cast<off_t>(preamble_end), SEEK_SET) != preamble_end) read_error();
+    const long long at = found ? be64(footer) : 0;
+    const long long len = found ? be32(footer + U64_LEN) : 0;
+    const bool own = found && len <= static_cast<long long>(SIG_TEXT_MAX) && at >= preamble_end &&
+                     at + len + static_cast<long long>(FOOTER_LEN) == size;
+    if (!marked && !own) return PAYLOAD_TO_END;
+    if (!found) {
         report_as(path, "signature missing: the archive was cut short or never signed");
         return SIGNATURE_BAD;
     }
-    const long long len = be32(footer);
-    static char text[SIG_TEXT_MAX];
-    if (len > static_cast<long long>(SIG_TEXT_MAX) || len > size - static_cast<long long>(FOOTER_LEN) - preamble_end) {
-        report_as(path, "damaged signature: length %lld out of range", len);
+    if (!own) {
+        report_as(path, "damaged signature: its place does not match the file's size");
         return SIGNATURE_BAD;
     }
-    const long long data_end = size - static_cast<long long>(FOOTER_LEN) - len;
-    if (!read_at(fd, data_end, text, static_cast<size_t>(len))) read_error();
+    start_sodium();
+    static char text[SIG_TEXT_MAX];
+    if (!read_at(fd, at, text, static_cast<size_t>(len))) read_error();
     if (lseek(fd, static_cast<off_t>(preamble_end), SEEK_SET) != preamble_end) read_error();
     if (const char *why = parse_signature(text, static_cast<size_t>(len), &opened.sig); why != nullptr) {
         report_as(path, "damaged signature: %s", why);
         return SIGNATURE_BAD;
     }
     opened.present = true;
-    opened.data_end = data_end;
-    return data_end;
+    opened.data_end = at;
+    return at;
 }
 
 int check_signature(int fd, const char *path) {
@@ -505,12 +519,12 @@ void list_signature(int verdict) {
 
 void prepare_signing() {
     if (signing_key[0] == '\0') {
-        if (archive_signed()) fail("the feature word %s marks signed archives: sign with -K KEY", SIGNED_WORD);
+        if (has_feature_word(SIGNED_WORD)) fail("the feature word %s marks signed archives: sign with -K KEY", SIGNED_WORD);
         return;
     }
     start_sodium();
     load_signing_key(signer.key);
-    if (!archive_signed() && add_feature(SIGNED_WORD) != 0) std::exit(1);
+    if (!has_feature_word(SIGNED_WORD) && add_feature(SIGNED_WORD) != 0) std::exit(1);
 }
 
 void start_signing(int out) {
@@ -545,6 +559,7 @@ void start_signing(int out) {
     signer.to = in[1];
     signer.from = back[0];
     signer.write_errno = 0;
+    signer.written = 0;
     crypto_hash_sha512_init(&signer.hash);
     tap_fd = out;
     tap_hook = feed_signer;
@@ -580,7 +595,9 @@ void finish_signing(int out) {
     if (why != nullptr) fail("%s: signature from ssh-keygen %s; %s", signing_key, why, invalid);
 
     uch footer[FOOTER_LEN];
-    put_be32(footer, static_cast<uint32_t>(len));
-    std::memcpy(footer + U32_LEN, FOOTER_MAGIC, FOOTER_MAGIC_LEN);
+    put_be32(footer, static_cast<uint32_t>(signer.written >> 32));
+    put_be32(footer + U32_LEN, static_cast<uint32_t>(signer.written));
+    put_be32(footer + U64_LEN, static_cast<uint32_t>(len));
+    std::memcpy(footer + U64_LEN + U32_LEN, FOOTER_MAGIC, FOOTER_MAGIC_LEN);
     if (write_fully(out, text, len) != 0 || write_fully(out, footer, FOOTER_LEN) != 0) write_error();
 }
