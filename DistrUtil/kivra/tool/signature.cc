@@ -459,7 +459,7 @@ long long payload_end(int fd, const char *path) {
     const long long at = found ? be64(footer) : 0;
     const long long len = found ? be32(footer + U64_LEN) : 0;
     const bool own = found && len <= static_cast<long long>(SIG_TEXT_MAX) && at >= preamble_end &&
-                     at + len + static_cast<long long>(FOOTER_LEN) == size;
+                     size - at == len + static_cast<long long>(FOOTER_LEN);
     if (!marked && !own) return PAYLOAD_TO_END;
     if (!found) {
         report_as(path, "signature missing: the archive was cut short or never signed");
