@@ -283,11 +283,20 @@ bool scan_trusted_keys(const uch *key, bool *found) {
     static char line[KEY_LINE_MAX];
     unsigned keys = 0;
     *found = false;
-    for (unsigned number = 1; std::fgets(line, sizeof line, f.get()) != nullptr; number++) {
-        if (std::strchr(line, '\n') == nullptr && !std::feof(f.get())) {
-            report("%s: line %u: longer than %zu bytes", name, number, KEY_LINE_MAX - 1);
-            return false;
+    for (unsigned number = 1;; number++) {
+        // One line without its newline; a NUL byte in it stands as a byte
+        // that no key holds.
+        size_t n = 0;
+        int c;
+        while ((c = std::getc(f.get())) != EOF && c != '\n') {
+            if (n + 1 == sizeof line) {
+                report("%s: line %u: longer than %zu bytes", name, number, KEY_LINE_MAX - 1);
+                return false;
+            }
+            line[n++] = c == '\0' ? '\x01' : static_cast<char>(c);
         }
+        if (c == EOF && n == 0) break;
+        line[n] = '\0';
         uch k[KEY_BYTES];
         const KeyLine kind = parse_key_line(line, k);
         if (kind == KeyLine::no_key) {
