@@ -1,10 +1,10 @@
-# Signed archives: -K (the keys in keys/), the signer's fingerprint in -l as
+# Signed archives: -K (the keys in keys/; a passphrase, an agent), the signer's fingerprint in -l as
 # ssh-keygen -l shows it, -k with keys files of every form, what the builder
 # and -k refuse, and the README's recipe that checks a signature with
 # ssh-keygen alone. Expected output: signature.out.
 . "$KIT"
 command -v ssh-keygen >/dev/null || { echo "ssh-keygen is not installed"; exit 77; }
-cp "$(dirname "$KIT")"/keys/* . && chmod 600 signer other
+cp "$(dirname "$KIT")"/keys/* . && chmod 600 signer other locked
 seq 1 500 > f
 build a -K signer f
 build raw -a -K signer.pub f
@@ -16,6 +16,15 @@ t kivra -l ./a
 t kivra -l -k signer.pub ./raw ./a
 t kivra -l -k other.pub ./a
 t kivra -l -k signer.pub ./u
+
+echo '# a key with a passphrase (ssh-keygen asks for it, here through SSH_ASKPASS), and one in an agent'
+printf '#!/bin/sh\necho kivra-test\n' > askpass
+chmod 755 askpass
+mkdir agent && cp locked.pub agent/
+export SSH_ASKPASS="$PWD/askpass" SSH_ASKPASS_REQUIRE=force
+t sh -c 'kivra -K locked f > l && kivra -l -k locked.pub ./l | grep Signed'
+t ssh-agent sh -c 'ssh-add -q locked </dev/null && kivra -K agent/locked.pub f > g && kivra -l -k locked.pub ./g | grep Signed'
+unset SSH_ASKPASS SSH_ASKPASS_REQUIRE
 
 echo '# keys files: comments, blank lines, other key types, options (a quoted key in them is no key)'
 {
