@@ -7,6 +7,7 @@ kivra_install_deps() {
   command -v ninja >/dev/null || need+=(ninja-build)
   command -v g++ >/dev/null || need+=(g++)
   command -v tar >/dev/null || need+=(tar)
+  [ -f /usr/lib/x86_64-linux-gnu/libsodium.a ] || need+=(libsodium-dev)
   if [ "$1" = all ]; then
     # The compiler's own 32-bit support library, whatever its version (without
     # it, the compiler prints the bare file name).
@@ -15,6 +16,15 @@ kivra_install_deps() {
     [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
     command -v unshare >/dev/null || need+=(util-linux)
     command -v strace >/dev/null || need+=(strace)
+    command -v ssh-keygen >/dev/null || need+=(openssh-client)
+    if [ ! -f /usr/lib/i386-linux-gnu/libsodium.a ]; then
+      # The 32-bit build links the i386 library: dpkg must know that architecture.
+      if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        echo "== adding the i386 architecture to dpkg"
+        dpkg --add-architecture i386
+      fi
+      need+=(libsodium-dev:i386)
+    fi
   fi
   if [ ${#need[@]} -gt 0 ]; then
     echo "== installing: ${need[*]}"

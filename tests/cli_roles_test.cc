@@ -18,7 +18,8 @@ std::string usage_builder(const std::string &prog) {
     return kVersion + "Usage: " + prog +
            " [-huclva] [-p kivra_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
            "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] "
-           "<files...>\n";
+           "<files...>\n"
+           "    -K key: sign the archive with this Ed25519 key (through ssh-keygen -Y sign)\n";
 }
 
 std::string usage_archive(const std::string &prog, const std::string &comment) {
@@ -30,7 +31,8 @@ std::string usage_archive(const std::string &prog, const std::string &comment) {
            "    -x: extract only. do not deflate the archive\n"
            "    -n: do not run install command after deflating archive\n"
            "    -t: temp path for decompression if archive allows\n"
-           "    -v: verbose output\n";
+           "    -v: verbose output\n"
+           "    -k keys: refuse the archive unless it is signed by one of these public keys\n";
 }
 
 struct Case {

@@ -30,8 +30,12 @@ size_t read_fully(int fd, void *buf, size_t n) {
     return got;
 }
 
+int tap_fd = -1;
+void (*tap_hook)(const void *buf, size_t n);
+
 int write_fully(int fd, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
+    const size_t whole = n;
     while (n > 0) {
         const ssize_t w = write(fd, p, n);
         if (w < 0) {
@@ -45,29 +49,36 @@ int write_fully(int fd, const void *buf, size_t n) {
         p += w;
         n -= static_cast<size_t>(w);
     }
+    if (fd == tap_fd && tap_hook != nullptr) tap_hook(buf, whole);
     return 0;
 }
 
-CopyEnd copy_until_end(int in, int out, counter_t *copied, bool count_progress) {
+CopyEnd copy_until_end(int in, int out, counter_t *copied, bool count_progress, counter_t limit) {
     static char piece[COPY_PIECE];
+    counter_t total = 0;
     for (;;) {
-        const size_t n = read_fully(in, piece, sizeof piece);
+        size_t want = sizeof piece;
+        if (limit != COPY_TO_END && limit - total < static_cast<counter_t>(want))
+            want = static_cast<size_t>(limit - total);
+        if (want == 0) return CopyEnd::done;
+        const size_t n = read_fully(in, piece, want);
         const int read_errno = errno;
         if (n > 0) {
             if (write_fully(out, piece, n) != 0) return CopyEnd::write_failed;
+            total += static_cast<counter_t>(n);
             if (copied != nullptr) *copied += static_cast<counter_t>(n);
             if (count_progress && progress_hook != nullptr) progress_hook(static_cast<unsigned>(n));
         }
-        if (n < sizeof piece) {
+        if (n < want) {
             errno = read_errno;
             return errno != 0 ? CopyEnd::read_failed : CopyEnd::done;
         }
     }
 }
 
-counter_t copy_fully(int in, int out) {
+counter_t copy_fully(int in, int out, counter_t limit) {
     counter_t total = 0;
-    switch (copy_until_end(in, out, &total, true)) {
+    switch (copy_until_end(in, out, &total, true, limit)) {
     case CopyEnd::read_failed: read_error();
     case CopyEnd::write_failed: write_error();
     case CopyEnd::done: break;

@@ -90,16 +90,24 @@ constexpr int DEFLATED = 8;
 size_t read_fully(int fd, void *buf, size_t n);
 // Writes all n bytes: 0, or -1 with errno set (EIO when nothing was taken).
 int write_fully(int fd, const void *buf, size_t n);
-// Copies everything readable from in to out; returns the bytes copied. A read
-// error is fatal (read_error), a write error too (write_error).
+// A reader along: when tap_hook is set, it sees every block that write_fully
+// has written completely to tap_fd, in order (the builder's output while a
+// signer reads it). -1 / nullptr: none.
+extern int tap_fd;
+extern void (*tap_hook)(const void *buf, size_t n);
+// Copies everything readable from in to out, or at most limit bytes when
+// limit is not COPY_TO_END; returns the bytes copied. A read error is fatal
+// (read_error), a write error too (write_error).
 constexpr unsigned COPY_PIECE = 65536;
-counter_t copy_fully(int in, int out);
+constexpr counter_t COPY_TO_END = -1;
+counter_t copy_fully(int in, int out, counter_t limit = COPY_TO_END);
 // copy_fully's loop for a caller that reports failures itself: how the copy
 // ended, errno telling why when a side failed. The bytes read before a read
 // error are written first. Pieces count through progress_hook only when
 // count_progress is set.
 enum class CopyEnd { done, read_failed, write_failed };
-CopyEnd copy_until_end(int in, int out, counter_t *copied, bool count_progress);
+CopyEnd copy_until_end(int in, int out, counter_t *copied, bool count_progress,
+                       counter_t limit = COPY_TO_END);
 
 // ---- CRC-32, buffered input, output paths, fatal paths (util.cc) ---------------------
 ulg updcrc(const uch *s, unsigned n);

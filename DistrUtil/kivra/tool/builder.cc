@@ -6,7 +6,8 @@
 // (their exact total from 4 GiB on, the first input's base name) is therefore
 // settled before the first byte is written. An input that cannot be opened is
 // skipped with a message; read and write errors end the run, so a short
-// archive never passes for a good one.
+// archive never passes for a good one. With -K, ssh-keygen reads along
+// everything written and its signature ends the archive (signature.cc).
 #include "kivra.h"
 #include "ss.h"
 
@@ -43,6 +44,8 @@ void build(char **operands, int count) {
     if (kivra_path[0] == '\0')
         fail("cannot find this program's own file to copy as the archive's stub; name it with -p");
 
+    prepare_signing();  // before anything is written: a key that cannot sign is refused
+
     // The members' size fields hold the total mod 2^32: from 4 GiB on the
     // exact total goes into the trailer, which is written before the members.
     const bool raw = get_feature(NOCOMPR_FLAG) != nullptr;
@@ -74,6 +77,7 @@ void build(char **operands, int count) {
             continue;
         }
         if (!preamble_written) {
+            if (signing_key[0] != '\0') start_signing(ofd);
             if (build_preamble(kivra_path, ofd) != 0) finish(1);
             preamble_written = true;
         }
@@ -88,5 +92,6 @@ void build(char **operands, int count) {
     }
     progress_end();
     if (!preamble_written) fail("no input file could be opened: no archive written");
+    if (signing_key[0] != '\0') finish_signing(ofd);
     finish(exit_code);
 }

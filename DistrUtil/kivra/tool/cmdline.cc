@@ -46,7 +46,7 @@
 
 namespace {
 
-constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
+constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:K:k:";
 constexpr const char DEFAULT_COMMENT[] = "Self-Extracting archive file";
 
 // Copies an option value into one of the 1024-byte text buffers.
@@ -81,6 +81,7 @@ void Usage(int is_compressed) {
                      "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
                      "[-F feature_sting] <files...>\n",
                      progname);
+        std::fputs("    -K key: sign the archive with this Ed25519 key (through ssh-keygen -Y sign)\n", stderr);
         return;
     }
     std::fprintf(stderr, "\n%s\n\n", comment);
@@ -92,7 +93,8 @@ void Usage(int is_compressed) {
                "    -x: extract only. do not deflate the archive\n"
                "    -n: do not run install command after deflating archive\n"
                "    -t: temp path for decompression if archive allows\n"
-               "    -v: verbose output\n",
+               "    -v: verbose output\n"
+               "    -k keys: refuse the archive unless it is signed by one of these public keys\n",
                stderr);
 }
 
@@ -148,6 +150,10 @@ int kivra_main(int argc, char **argv) {
         case 't':
             if (is_compressed) set_text(uncompress_dir, c, optarg);
             break;
+        case 'K':
+            if (!is_compressed) set_text(signing_key, c, optarg);
+            break;
+        case 'k': set_text(trusted_keys, c, optarg); break;
         default:  // -h, -? and every option getopt rejects
             Usage(is_compressed);
             finish(1);

@@ -203,8 +203,9 @@ bool extract_command_succeeded() {
 }
 
 // Steps from the payload on: output, transfer, the commands. The archive is
-// open as ifd at its payload; the caller closes it and removes a link.
-int extract_payload(char *program, bool data_compressed) {
+// open as ifd at its payload; the caller closes it and removes a link. A raw
+// payload is copied up to raw_limit bytes (the signature follows it).
+int extract_payload(char *program, bool data_compressed, counter_t raw_limit) {
     FILE *p = nullptr;
     HeapBlock pcmd;
     if (extract_only) {
@@ -235,11 +236,13 @@ int extract_payload(char *program, bool data_compressed) {
     if (!(extract_only && isatty(STDOUT_FILENO))) {
         struct stat sb;
         off_t at = lseek(ifd, 0, SEEK_CUR);
-        counter_t payload = fstat(ifd, &sb) == 0 ? static_cast<counter_t>(sb.st_size) - preamble_end : -1;
+        counter_t payload = raw_limit != COPY_TO_END  ? raw_limit
+                            : fstat(ifd, &sb) == 0 ? static_cast<counter_t>(sb.st_size) - preamble_end
+                                                   : -1;
         progress_start("extracting", ofname, payload, at >= 0 ? static_cast<counter_t>(at) - preamble_end : 0);
     }
     // A raw payload that is empty counts as a failed transfer (status 1).
-    int status = data_compressed ? unzip(ifd, ofd) : copy_fully(ifd, ofd) == 0 ? 1 : 0;
+    int status = data_compressed ? unzip(ifd, ofd) : copy_fully(ifd, ofd, raw_limit) == 0 ? 1 : 0;
     progress_end();
 
     if (p != nullptr) {
@@ -267,6 +270,14 @@ int do_decompress(char *program) {
     ArchiveEnd end;
     int fd = open_archive(program, &end);
     if (fd == -1) return status;
+    // A signed archive proves itself before anything else happens, and with
+    // -k every archive must; archive_signed() then says that the payload is
+    // the one signed. Its signature block is no payload.
+    if (check_signature(fd, program) != 0) {
+        close(fd);
+        return status;
+    }
+    const counter_t raw_limit = archive_signed() ? end.payload_size : COPY_TO_END;
 
     // The payload's form; the member header reader names the output.
     bool data_compressed;
@@ -295,7 +306,7 @@ int do_decompress(char *program) {
     if (member_method == -1) {
         report_as(program, "unknown compression method");
     } else {
-        status = extract_payload(program, data_compressed);
+        status = extract_payload(program, data_compressed, raw_limit);
     }
 
     close(fd);

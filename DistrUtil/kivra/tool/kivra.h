@@ -80,12 +80,12 @@ int build_preamble(char *program, int fd);
 constexpr const char *TOTAL_SIZE_KEY = "TOTALSIZE=";
 constexpr counter_t FOUR_GIB = counter_t{1} << 32;
 
-// What the last 8 bytes of an archive tell: the trailer of its last member
+// What the last 8 bytes of an archive's payload tell: the trailer of its last member
 // when the payload is compressed. known is false when the file cannot be
 // sought (a pipe); the other fields are then 0.
 struct ArchiveEnd {
     bool known;
-    counter_t payload_size;  // bytes from the first payload byte to the end of the file
+    counter_t payload_size;  // bytes from the first payload byte to the payload's end (payload_end)
     ulg crc;                 // the last member's CRC-32
     ulg isize;               // the last member's length mod 2^32
     // The uncompressed size of a compressed payload: the recorded total where
@@ -173,6 +173,35 @@ bool remove_extraction_link();
 void progress_start(const char *what, const char *name, counter_t expected, counter_t already);
 void progress_clear();
 void progress_end();
+
+// ---- signed archives (signature.cc) -------------------------------------------------------
+extern char signing_key[TEXT_BUF];   // -K: the key the builder signs with (ssh-keygen -f)
+extern char trusted_keys[TEXT_BUF];  // -k: file of public keys an archive must be signed by
+// The archive opened last (open_archive) is signed: its trailer says so or
+// its file ends in its own signature block. Once check_signature has passed
+// for it, every byte of its payload is the one signed: it needs no second check.
+bool archive_signed();
+// Where the payload of the archive open at fd ends: PAYLOAD_TO_END for an
+// unsigned one, the first byte of the signature block for a signed one, whose
+// block is read and parsed here. -2 after a message when that block is missing
+// or malformed. open_archive calls it; the file offset is kept.
+constexpr long long PAYLOAD_TO_END = -1;
+long long payload_end(int fd, const char *path);
+// Before anything else of an extraction or a listing with -k: a signed
+// archive must verify (against the key in its signature, or with -k against
+// one of the named keys); with -k an unsigned one is refused. 0, or -1 after
+// one line naming the file and the reason. Reads the signed bytes once.
+int check_signature(int fd, const char *path);
+// The listing's line about a signed archive (nothing for an unsigned one);
+// verdict is check_signature's result when -k was given.
+void list_signature(int verdict);
+// The builder: prepare_signing loads the -K key (fails on a key that is not
+// Ed25519) and adds the word SIGNED, before anything is written;
+// start_signing starts ssh-keygen, which then reads along everything written
+// to out; finish_signing appends its checked signature. Failures end the run.
+void prepare_signing();
+void start_signing(int out);
+void finish_signing(int out);
 
 // ---- listing (listing.cc) --------------------------------------------------------------------
 extern int first_time;               // the column header line is still due

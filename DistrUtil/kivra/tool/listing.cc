@@ -106,6 +106,10 @@ void do_list(char *path) {
         exit_code = 1;
         return;
     }
+    // With -k the signature is checked (one read of the archive); the
+    // listing goes on either way and says what came of it.
+    const int verdict = trusted_keys[0] != '\0' ? check_signature(fd, path) : 0;
+    if (verdict != 0) exit_code = 1;
     // Standard input becomes the archive at its payload (a duplicate shares
     // the file offset). fd itself is not needed any more: keeping it would
     // cost one descriptor per archive listed.
@@ -133,6 +137,7 @@ void do_list(char *path) {
     put_line("Comment: ", comment);
     put_line("    Run: ", run_program);
     put_line("Extract: ", pipe_program[0] != '\0' ? pipe_program : DEFAULT_EXTRACT);
+    list_signature(verdict);
 
     if (!compressed) {
         std::printf("Statistics unavailable because data was not compressed\n");

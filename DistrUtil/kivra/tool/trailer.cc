@@ -23,8 +23,10 @@
 // a stub that already holds the magic is refused before anything is written.
 //
 // open_archive is the one way the listing and the extraction driver open an
-// archive: at its payload, with the last 8 bytes of the file (the last
-// member's trailer) read once, under one failure rule.
+// archive: at its payload, with the last 8 bytes of the payload (the last
+// member's trailer) read once, under one failure rule. The payload ends at
+// the end of the file, or, in a signed archive, where its signature block
+// begins (signature.cc).
 #include "kivra.h"
 
 #include <array>
@@ -302,11 +304,15 @@ counter_t recorded_total() {
 // Reads the last gzip::TRAILER_SIZE bytes of fd and puts the file offset back.
 // A file that cannot be sought leaves end unknown; one that can but then
 // comes up short was cut while being read, which is fatal (read_error).
-void read_archive_end(int fd, ArchiveEnd *end) {
+// data_end: where the payload ends (payload_end).
+void read_archive_end(int fd, long long data_end, ArchiveEnd *end) {
     *end = ArchiveEnd{};
     const off_t here = lseek(fd, 0, SEEK_CUR);
     if (here == -1) return;
-    const off_t last = lseek(fd, -static_cast<off_t>(gzip::TRAILER_SIZE), SEEK_END);
+    const off_t trailer = static_cast<off_t>(gzip::TRAILER_SIZE);
+    const off_t last = data_end == PAYLOAD_TO_END ? lseek(fd, -trailer, SEEK_END)
+                       : data_end >= trailer      ? lseek(fd, static_cast<off_t>(data_end) - trailer, SEEK_SET)
+                                                  : -1;
     if (last == -1) return;
     uch buf[gzip::TRAILER_SIZE];
     if (read_fully(fd, buf, sizeof buf) != sizeof buf) read_error();
@@ -335,6 +341,11 @@ int open_archive(char *path, ArchiveEnd *end) {
     clear_bufs();
     part_nb = 0;
     time_stamp = 0;
-    read_archive_end(fd, end);
+    const long long data_end = payload_end(fd, path);
+    if (data_end < PAYLOAD_TO_END) {
+        close(fd);
+        return -1;
+    }
+    read_archive_end(fd, data_end, end);
     return fd;
 }
