@@ -4,7 +4,8 @@
 // program's own file) and the trailer first, then each input as a gzip member
 // or, with NOCOMPR, byte for byte. What the trailer records about the inputs
 // (their exact total from 4 GiB on, the first input's base name) is therefore
-// settled before the first byte is written. An input that cannot be opened is
+// settled before the first byte is written, and so is the check of its two
+// commands: a placeholder where no reference to its value is safe is refused. An input that cannot be opened is
 // skipped with a message; read and write errors end the run, so a short
 // archive never passes for a good one.
 #include "kivra.h"
@@ -52,8 +53,17 @@ void build(char **operands, int count) {
         add_keyed_feature(TOTAL_SIZE_KEY, digits, "payload size");
     }
 
+    // The name is the last word of the list: a comma in it would add words,
+    // which become variables of the run program.
     const char *slash = std::strrchr(operands[0], '/');
-    add_keyed_feature("NAME=", slash != nullptr ? slash + 1 : operands[0], "archive name");
+    const char *name = slash != nullptr ? slash + 1 : operands[0];
+    if (std::strchr(name, ',') != nullptr)
+        fail("the first file's name \"%s\" holds a comma, which would add words to the feature list: rename it",
+             name);
+    add_keyed_feature("NAME=", name, "archive name");
+    // A placeholder where its value could run is refused now, not at extraction.
+    const bool commands_ok = check_program_parms(pipe_program, "-f") & check_program_parms(run_program, "-r");
+    if (!commands_ok) finish(1);
 
     ofd = STDOUT_FILENO;
     std::strcpy(ofname, "stdout");
