@@ -45,11 +45,11 @@ TEST(ReplaceProgramParms, ReferencesRunValuesShow) {
     struct Case {
         std::string cmd, name, run, shown;
     } cases[] = {
-        {"cat > %p/%o", "f.tar", "cat > \"${KIVRA_DIR}\"/\"${KIVRA_NAME}\"", "cat > " + d + "/f.tar"},
-        {"cat > %o", "my file", "cat > \"${KIVRA_NAME}\"", "cat > 'my file'"},
-        {"echo '%o' \"$%o\" \\%o", "a'b", "echo ''\"${KIVRA_NAME}\"'' \"\\$${KIVRA_NAME}\" \"${KIVRA_NAME}\"",
+        {"cat > %p/%o", "f.tar", "cat > \"${KIVRA_DIR}\"/\"${KIVRA_FILE}\"", "cat > " + d + "/f.tar"},
+        {"cat > %o", "my file", "cat > \"${KIVRA_FILE}\"", "cat > 'my file'"},
+        {"echo '%o' \"$%o\" \\%o", "a'b", "echo ''\"${KIVRA_FILE}\"'' \"\\$${KIVRA_FILE}\" \"${KIVRA_FILE}\"",
          "echo 'a'\\''b' \"$a'b\" \\'a'\\''b'"},
-        {"cat <<'E'\n$%o\\\nE", "x", "cat <<E\n\\$${KIVRA_NAME}\\\\\nE", "cat <<'E'\n$x\\\nE"},
+        {"cat <<'E'\n$%o\\\nE", "x", "cat <<E\n\\$${KIVRA_FILE}\\\\\nE", "cat <<'E'\n$x\\\nE"},
         {"100% date +%Y-%m %%o %x%", "x", "100% date +%Y-%m %%o %x%", "100% date +%Y-%m %%o %x%"},
     };
     for (const Case &c : cases) {
@@ -60,7 +60,7 @@ TEST(ReplaceProgramParms, ReferencesRunValuesShow) {
         ASSERT_NE(run, nullptr) << c.cmd;
         EXPECT_EQ(std::string(run.get()), c.run);
         EXPECT_EQ(std::string(show.get()), c.shown);
-        EXPECT_STREQ(std::getenv("KIVRA_NAME"), c.name.c_str());
+        EXPECT_STREQ(std::getenv("KIVRA_FILE"), c.name.c_str());
         EXPECT_STREQ(std::getenv("KIVRA_DIR"), d.c_str());
     }
 }
@@ -197,10 +197,11 @@ TEST(ReplaceProgramParms, RefusesWhereAValueCouldRun) {
         {"let x=%o", "would be evaluated as arithmetic or a name (let)"},
         {"declare -i x=%o", declare},
         {"export %o=1", declare},
-        {"declare -i n; n=%o", "would be evaluated as a number or a name (typed variables)"},
+        {"declare -i n; n=%o", "is assigned to a variable that the command may use as a number or a name"},
+        {"n=%o; echo $((n + 1))", "is assigned to a variable that the command may use as a number or a name"},
         {"read %o", name},
         {"printf -v %o x", name},
-        {"shift %o", "would be evaluated as arithmetic (shift, exit, return)"},
+        {"shift %o", "would be evaluated as arithmetic (shift, ulimit)"},
         {"eval \"echo $(echo %o)\"", again},
         {"trap \"rm -f %p/.partial\" EXIT", again},
         {"ssh host ls %p", again},

@@ -97,7 +97,7 @@ int strtrim(char *s);
 // ---- placeholders of the commands (placeholders.cc) ---------------------------------------
 // "%o" and "%p" become references to these variables, which hold the output
 // name and the working directory in the environment of the commands.
-constexpr const char *NAME_VAR = "KIVRA_NAME";
+constexpr const char *NAME_VAR = "KIVRA_FILE";
 constexpr const char *DIR_VAR = "KIVRA_DIR";
 constexpr unsigned EXPAND_BUF = 2048;  // the shown form holds at most EXPAND_BUF - 1 characters
 // The command to run (caller frees) after setting NAME_VAR and DIR_VAR; with

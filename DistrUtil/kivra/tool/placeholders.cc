@@ -101,7 +101,9 @@ struct Frame {
 
 // What every level of backquotes shares.
 struct Shared {
-    bool aliases = false, typed = false, ph_assign = false;
+    bool aliases = false;
+    bool typed = false;      // variables used as numbers or names: arithmetic, let, declare -i, test -eq
+    bool ph_assign = false;  // a placeholder in the value of an assignment
     char first_ph = 0;
 };
 
@@ -160,15 +162,14 @@ const char *pipeline_refusal(const Pipeline &p, bool in_body) {
                 return "would be read as shell text again (a prompt or ENV variable)";
         }
         if (k < ws.size() && !ws[k].literal && c_opt) return "would be read as shell text again (-c)";
-        if (in(cmd, {"read", "unset", "getopts", "mapfile", "readarray", "wait"}) ||
+        if (in(cmd, {"read", "unset", "getopts", "mapfile", "readarray"}) ||
             (in(cmd, {"printf", "print"}) && v_opt))
             return "would be used as a variable name (read, unset, printf -v)";
         if (in(cmd, DECLARE) && (option || ph_name))
             return "would be used as a variable name or number (declare, export, local)";
         if (in(cmd, {"[", "test"}) && test_op)
             return "would be evaluated as a number or a name (test -eq, -v)";
-        if (in(cmd, {"shift", "exit", "return", "break", "continue", "ulimit"}))
-            return "would be evaluated as arithmetic (shift, exit, return)";
+        if (in(cmd, {"shift", "ulimit"})) return "would be evaluated as arithmetic (shift, ulimit)";
     }
     return nullptr;
 }
@@ -268,7 +269,8 @@ private:
         if (!f.in_word) return;
         if (f.cur.text == "]]") f.dbrack = false;
         if (f.cur.text == "alias") sh_.aliases = true;
-        if (f.cur.text == "integer" || f.cur.text == "nameref") sh_.typed = true;
+        if (in(f.cur.text, {"integer", "nameref", "let", "[[", "-eq", "-ne", "-lt", "-le", "-gt", "-ge", "-v"}))
+            sh_.typed = true;
         std::vector<Word> &ws = f.pipe.cmds.back();
         if (!ws.empty() && in(ws.front().text, DECLARE) && f.cur.text.starts_with('-') &&
             f.cur.text.find_first_of("in") != std::string::npos)
@@ -351,6 +353,7 @@ private:
         if (placeholder(i_ + 1)) return place(1);
         const char n = la(1);
         if ((n == '(' && la(2) == '(') || n == '[') {
+            sh_.typed = true;
             adv(n == '[' ? 2 : 3);
             stack_.push_back(Frame{Ctx::arith, n == '[' ? ']' : ')'});
         } else if (n == '(') {
@@ -618,6 +621,7 @@ private:
             return;
         }
         if (!f.in_word && c == '(' && la(1) == '(') {  // the ((...)) command
+            sh_.typed = true;
             adv(2);
             stack_.push_back(Frame{Ctx::arith, ')'});
             return;
@@ -754,7 +758,8 @@ bool scan(const char *pgm, std::vector<Edit> &edits, std::string &why) {
         return false;
     }
     if (shared.typed && shared.ph_assign) {
-        why = std::string("%") + shared.first_ph + " would be evaluated as a number or a name (typed variables)";
+        why = std::string("%") + shared.first_ph +
+              " is assigned to a variable that the command may use as a number or a name";
         return false;
     }
     std::stable_sort(edits.begin(), edits.end(), [](const Edit &x, const Edit &y) { return x.at < y.at; });
