@@ -13,6 +13,12 @@ kivra_install_deps() {
     [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
     command -v unshare >/dev/null || need+=(util-linux)
     command -v strace >/dev/null || need+=(strace)
+    # The shells a system may use as /bin/sh, and a Big5 locale's sources:
+    # the placeholder tests run every command through each of them.
+    [ -x /bin/busybox ] || need+=(busybox-static)
+    local s
+    for s in mksh posh yash zsh; do command -v $s >/dev/null || need+=($s); done
+    [ -f /usr/share/i18n/locales/zh_TW ] || need+=(locales)
   fi
   if [ ${#need[@]} -gt 0 ]; then
     echo "== installing: ${need[*]}"
