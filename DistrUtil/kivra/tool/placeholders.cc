@@ -157,11 +157,12 @@ const char *pipeline_refusal(const Pipeline &p, bool in_body) {
                 return "would be read as shell text again (a shell's -c string or input)";
             if (in(base(w.text), {"su", "runuser", "flock", "script"}) && c_opt)
                 return "would be read as shell text again (-c)";
-            if (w.name == 2 && w.ph_in_value &&
+            if (!in_body && w.name == 2 && w.ph_in_value &&
                 in(w.assigned, {"PS1", "PS2", "PS3", "PS4", "PROMPT_COMMAND", "ENV", "BASH_ENV"}))
                 return "would be read as shell text again (a prompt or ENV variable)";
         }
         if (k < ws.size() && !ws[k].literal && c_opt) return "would be read as shell text again (-c)";
+        if (in_body) continue;  // the body is the command's input: only a reader of shell text matters
         if (in(cmd, {"read", "unset", "getopts", "mapfile", "readarray"}) ||
             (in(cmd, {"printf", "print"}) && v_opt))
             return "would be used as a variable name (read, unset, printf -v)";
