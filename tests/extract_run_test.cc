@@ -134,4 +134,20 @@ TEST_F(Installer, HostileNameReachesTheCommandsExactly) {
                      "but stdin is not a terminal. So forget it.\n");
 }
 
+// A stored run program that the builder of today would refuse is refused at
+// extraction: one line, nothing of the value runs, exit 1.
+TEST_F(Installer, StoredCommandWhereAValueWouldRunIsRefused) {
+    const std::string name = "a;touch PWNED";
+    testkit::write_file(tmp.file(name), "payload\n");
+    build_archive({"-a", "-C", "Test installer", "-r", "evaX echo %o"}, tmp.file(name), at("inst"));
+    std::string image = testkit::read_file(at("inst"));
+    image.replace(image.rfind("evaX echo %o"), 4, "eval");
+    testkit::write_file(at("inst"), image, 0755);
+    RunResult r = start();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string(kBanner) + "./inst: cannot expand command \"eval echo %o\": %o would be read "
+                                            "as shell text again (eval, trap, alias, ssh, watch)\n");
+    EXPECT_FALSE(exists("PWNED"));
+}
+
 }  // namespace
