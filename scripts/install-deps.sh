@@ -25,6 +25,12 @@ kivra_install_deps() {
       fi
       need+=(libsodium-dev:i386)
     fi
+    # The shells a system may use as /bin/sh, and a Big5 locale's sources:
+    # the placeholder tests run every command through each of them.
+    [ -x /bin/busybox ] || need+=(busybox-static)
+    local s
+    for s in mksh posh yash zsh; do command -v $s >/dev/null || need+=($s); done
+    [ -f /usr/share/i18n/locales/zh_TW ] || need+=(locales)
   fi
   if [ ${#need[@]} -gt 0 ]; then
     echo "== installing: ${need[*]}"

@@ -90,6 +90,11 @@ TEST(CliBuild, FailuresWriteNoArchive) {
         {"every input missing", k + " -a missing gone",
          "missing: No such file or directory\ngone: No such file or directory\n" + k +
              ": no input file could be opened: no archive written\n"},
+        {"a comma in the first name would add feature words", k + " -a 'g,PS4=$(touch PWNED)' g",
+         k + ": the first file's name \"g,PS4=$(touch PWNED)\" holds a comma, which would add words to the "
+             "feature list: rename it\n"},
+        {"a placeholder where its value would run", k + " -a -f 'cat >%o' -r 'trap \"rm %p/x\" EXIT' g",
+         k + ": -r \"trap \"rm %p/x\" EXIT\": %p would be read as shell text again (eval, trap, alias, ssh, watch)\n"},
         {"listing into a full output", k + " g > arc2 && chmod 755 arc2 && " + k + " -l ./arc2 > /dev/full",
          "\n" + k + ": stdout: No space left on device\n"},
     };

@@ -4,7 +4,8 @@
 // program's own file) and the trailer first, then each input as a gzip member
 // or, with NOCOMPR, byte for byte. What the trailer records about the inputs
 // (their exact total from 4 GiB on, the first input's base name) is therefore
-// settled before the first byte is written. An input that cannot be opened is
+// settled before the first byte is written, and so is the check of its two
+// commands: a placeholder where no reference to its value is safe is refused. An input that cannot be opened is
 // skipped with a message; read and write errors end the run, so a short
 // archive never passes for a good one. With -K, ssh-keygen reads along
 // everything written and its signature ends the archive (signature.cc).
@@ -56,9 +57,18 @@ void build(char **operands, int count) {
         add_keyed_feature(TOTAL_SIZE_KEY, digits, "payload size");
     }
 
+    // The name is the last word of the list: a comma in it would add words,
+    // which become variables of the run program.
     char name[TEXT_BUF];  // fits: check_operand measured it
     std::strcpy(name, operands[0]);
-    add_keyed_feature(NAME_KEY, to_basename(name), "archive name");
+    const char *base = to_basename(name);
+    if (std::strchr(base, ',') != nullptr)
+        fail("the first file's name \"%s\" holds a comma, which would add words to the feature list: rename it",
+             base);
+    add_keyed_feature(NAME_KEY, base, "archive name");
+    // A placeholder where its value could run is refused now, not at extraction.
+    const bool commands_ok = check_program_parms(pipe_program, "-f") & check_program_parms(run_program, "-r");
+    if (!commands_ok) finish(1);
 
     ofd = STDOUT_FILENO;
     std::strcpy(ofname, "stdout");

@@ -134,11 +134,12 @@ void act_on_signal() {
     if (pending_signal != 0) end_by_signal();
 }
 
-// Offers the run command on a terminal. The status of system() after a yes,
-// 0 after a no or when the input ends before an answer.
-int offer_run_command(const char *cmd) {
+// Offers the run command on a terminal, showing it with its values. The
+// status of system() after a yes, 0 after a no or when the input ends before
+// an answer.
+int offer_run_command(const char *cmd, const char *shown) {
     std::printf("This archive requires more processing using the following command:\n");
-    std::printf("    %s\n", cmd);
+    std::printf("    %s\n", shown);
     if (!isatty(STDIN_FILENO)) {
         std::printf("but stdin is not a terminal. So forget it.\n");
         std::fflush(stdout);
@@ -160,15 +161,17 @@ int offer_run_command(const char *cmd) {
 // Runs the run program after a successful extraction; its status.
 int run_after_extraction(const char *program) {
     if (dont_run_program || run_program[0] == '\0') return 0;
-    HeapBlock cmd(replace_program_parms(run_program));
+    export_features();  // first: the placeholders' variables are set over any word of the list
+    char *shown_text = nullptr;
+    HeapBlock cmd(replace_program_parms(run_program, &shown_text));
+    HeapBlock shown(shown_text);
     if (!cmd) return -1;
-    export_features();
     std::fflush(nullptr);  // our own lines come before the command's output
-    if (verbose) return offer_run_command(cmd.get());
+    if (verbose) return offer_run_command(cmd.get(), shown.get());
     int status = std::system(cmd.get());
     // Any end but exit status 0 is a failure: also a command killed by a
     // signal, whose exit status byte stays 0, and a shell that did not start.
-    if (status != 0) report_apart(program, "final processing of %s failed\n\nCommand: %s", ofname, cmd.get());
+    if (status != 0) report_apart(program, "final processing of %s failed\n\nCommand: %s", ofname, shown.get());
     return status;
 }
 
@@ -207,21 +210,23 @@ bool extract_command_succeeded() {
 // payload is copied up to raw_limit bytes (the signature follows it).
 int extract_payload(char *program, bool data_compressed, counter_t raw_limit) {
     FILE *p = nullptr;
-    HeapBlock pcmd;
+    HeapBlock pcmd, shown;  // the command that runs, and as the user sees it
     if (extract_only) {
         to_stdout = 1;
     } else {
         if (pipe_program[0] == '\0') std::strcpy(pipe_program, DEFAULT_EXTRACT);
-        pcmd.reset(replace_program_parms(pipe_program));
+        char *shown_text = nullptr;
+        pcmd.reset(replace_program_parms(pipe_program, &shown_text));
+        shown.reset(shown_text);
         if (!pcmd) return -1;
         std::fflush(nullptr);  // nothing buffered may be written twice by the child
         p = popen(pcmd.get(), "w");
         if (p == nullptr) {
-            report_errno(pcmd.get());
+            report_errno(shown.get());
             return -1;
         }
         [[maybe_unused]] static const int exit_handler = std::atexit(close_pipe_at_exit);
-        open_pipe = {p, program, pcmd.get()};
+        open_pipe = {p, program, shown.get()};
         write_error_hook = pipe_write_failed;
         std::signal(SIGPIPE, SIG_IGN);
         to_stdout = 0;
@@ -257,6 +262,7 @@ int extract_payload(char *program, bool data_compressed, counter_t raw_limit) {
     // Closing the pipe ends the command's input; pclose waits for it.
     if (!extract_command_succeeded()) return 1;
     pcmd.reset();
+    shown.reset();
     if (status != 0) return status;
     return run_after_extraction(program);
 }

@@ -99,14 +99,13 @@ struct ArchiveEnd {
 // and time stamp are cleared. -1 after a message when there is no archive.
 int open_archive(char *path, ArchiveEnd *end);
 
-// ---- feature list and placeholders (features.cc) --------------------------------------
+// ---- feature list (features.cc) ---------------------------------------------------------
 // The words the tool itself writes and reads. A key includes its '='.
 constexpr const char *NOCOMPR_FLAG = "NOCOMPR";  // the payload is stored raw
 constexpr const char *NAME_KEY = "NAME=";        // base name of the first input
 constexpr const char *VFYFS_KEY = "VFYFS=";      // filesystem that must have room
 constexpr const char *FSSUB_KEY = "FSSUB=";      // extraction sub-directory under it
 constexpr unsigned FEATURE_WORD_MAX = 255;  // longest word get_feature returns, and the builder writes
-constexpr unsigned EXPAND_BUF = 2048;        // replace_program_parms result block
 int add_feature(const char *f);   // 0, or -1 after a message when the list would overflow
 // The word that the first occurrence of f as a plain substring of the list
 // starts (see features.cc).
@@ -120,7 +119,20 @@ std::vector<std::string_view> feature_words();
 // key, unlike get_feature's substring match), as stored; nullopt when no word
 // does.
 std::optional<std::string_view> feature_value(std::string_view key);
-char *replace_program_parms(const char *pgm);  // caller frees; NULL after a message
+
+// ---- placeholders of the commands (placeholders.cc) ---------------------------------------
+// "%o" and "%p" become references to these variables, which hold the output
+// name and the working directory in the environment of the commands.
+constexpr const char *NAME_VAR = "KIVRA_FILE";
+constexpr const char *DIR_VAR = "KIVRA_DIR";
+constexpr unsigned EXPAND_BUF = 2048;  // the shown form holds at most EXPAND_BUF - 1 characters
+// The command to run (caller frees) after setting NAME_VAR and DIR_VAR; with
+// shown, also the command with the values inserted, for the user's eyes.
+// NULL after a one-line message.
+char *replace_program_parms(const char *pgm, char **shown = nullptr);
+// The builder's check of a command it stores: false after a one-line message
+// "<what> "<command>": <reason>" when a placeholder stands where it cannot.
+bool check_program_parms(const char *pgm, const char *what);
 
 // ---- command line (cmdline.cc) ---------------------------------------------------------
 void Usage(int is_compressed);
