@@ -57,7 +57,9 @@ extern long long preamble_end;  // file offset of the first payload byte of the 
 // call), ref itself when it starts with '.', or NULL.
 char *find_program(char *ref);
 // Descriptor of the archive program names, positioned at its payload, with the
-// four trailer strings loaded; -1 when it is no archive (see trailer.cc).
+// four trailer strings loaded; -1 when it is no archive, PREAMBLE_NOT_FILE
+// after a message when it is no regular file (see trailer.cc).
+constexpr int PREAMBLE_NOT_FILE = -2;
 int find_preamble(char *program);
 // Writes stub and trailer to fd completely: 0, or -1 after a message.
 int build_preamble(char *program, int fd);
