@@ -64,6 +64,7 @@ constexpr mode_t LOCK_MODE = 0600;  // only its owner can open the lock file
 // The fixed path, as the directory that holds it (a descriptor, -1 when it
 // cannot be opened) and its last component.
 int fixed_dir = -1;
+int fixed_dir_error;  // why it could not be opened (errno)
 char fixed_dir_path[PATH_BUF];  // for messages
 char fixed_name[PATH_BUF];
 char lock_name[32];  // ".kivra-<hash of fixed_name>.lock" in fixed_dir
@@ -153,6 +154,7 @@ bool lock_fixed_path(const char *native_path, const char *key) {
         *slash = '\0';
     }
     fixed_dir = open(fixed_dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fixed_dir_error = errno;
 
     uint64_t h = 14695981039346656037ULL;  // FNV-1a, 64 bits
     for (const char *c = fixed_name; *c != '\0'; c++) h = (h ^ static_cast<unsigned char>(*c)) * 1099511628211ULL;
@@ -330,7 +332,8 @@ LinkResult make_link(char *sym_path, const char *fssub, const char *native_path)
         rmdir(sym_path);
         return LinkResult::give_up;
     }
-    if (symlinkat(sym_path, fixed_dir, fixed_name) != 0) {
+    if (fixed_dir < 0 || symlinkat(sym_path, fixed_dir, fixed_name) != 0) {
+        if (fixed_dir < 0) errno = fixed_dir_error;
         if (!quiet) report_errno(sym_path);
         rmdir(sym_path);
         return LinkResult::next_candidate;
