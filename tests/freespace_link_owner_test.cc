@@ -77,6 +77,8 @@ const Case kCases[] = {
      "S/att: owned or writable by another user, not used\nTrying S/room ...\n" + kBanner, 0, kUnpacked},
     {"TUnderDirectoryAllMayWrite", "-t S/open/mine", "", "mkdir $S/open/mine\nchown 65534 $S/open/mine\n", "",
      "S/open: owned or writable by another user, not used\n" + no_room("S/open/mine"), 1, "open/mine\n"},
+    {"TIsALink", "-t S/room/big", "", "ln -s $S/att $S/room/big\nchown -h 4242 $S/room/big\n", "",
+     "S/room/big: symbolic link, not followed\n" + no_room("S/room/big"), 1, "room/big\n"},
     // Another user makes the candidate a link to their directory while the
     // user is asked: it now exists, and nothing goes through the link.
     {"CandidateAppearsDuringPrompt", "-v", "room", "",

@@ -229,7 +229,15 @@ int make_dirs(const char *path, mode_t mode, bool fresh_last) {
         }
         const int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         const int err = errno;
+        struct stat link;
+        const bool is_link = next < 0 && fstatat(fd, name, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode);
         close(fd);
+        if (is_link) {
+            std::memcpy(prefix, path, i);
+            prefix[i] = '\0';
+            report_as(prefix, "symbolic link, not followed");
+            return DIR_UNTRUSTED;
+        }
         errno = err;
         fd = next;
         if (made && fd >= 0) fchmod(fd, mode);  // the creation mask must not narrow it
