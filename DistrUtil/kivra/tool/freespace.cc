@@ -57,7 +57,7 @@ void report_errno(const char *who) { report_as(who, "%s", std::strerror(errno));
 constexpr size_t FS_BUF = 128;      // VFYFS value
 constexpr size_t FSSUB_BUF = 256;   // FSSUB value
 constexpr size_t PATH_BUF = 512;    // path, fullpath, native_path, sym_path
-constexpr size_t MKDIRP_MAX = 254;  // longest path mkdirp builds prefixes of
+constexpr size_t DIRS_MAX = 254;    // longest path make_dirs walks
 constexpr size_t ANS_BUF = 5;       // answer to the link prompt
 constexpr mode_t LOCK_MODE = 0600;  // only its owner can open the lock file
 
@@ -192,11 +192,11 @@ int make_dirs(const char *path, mode_t mode, bool fresh_last) {
         return -1;
     }
     const size_t len = std::strlen(path);
-    if (len > MKDIRP_MAX) {
+    if (len > DIRS_MAX) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    char prefix[MKDIRP_MAX + 1];
+    char prefix[DIRS_MAX + 1];
     int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (size_t i = 0; fd >= 0;) {
         struct stat st;
@@ -214,7 +214,7 @@ int make_dirs(const char *path, mode_t mode, bool fresh_last) {
             close(fd);
             return 0;
         }
-        char name[MKDIRP_MAX + 1];
+        char name[DIRS_MAX + 1];
         std::memcpy(name, path + i, n);
         name[n] = '\0';
         i += n;
@@ -436,12 +436,6 @@ int verify_fs(int min_mb, char *sym_path) {
         std::strcpy(sym_path, mt->mt_path);  // at most 127 characters
         have_candidate = true;
     }
-}
-
-int mkdirp(const char *path, int mode) {
-    const int r = make_dirs(path, static_cast<mode_t>(mode), false);
-    if (r == DIR_UNTRUSTED) errno = EPERM;
-    return r == 0 ? 0 : -1;
 }
 
 bool remove_extraction_link() {

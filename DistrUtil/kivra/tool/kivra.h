@@ -128,7 +128,6 @@ void export_features();
 
 // ---- free-space check and extraction link (freespace.cc) -----------------------------------
 int verify_fs(int min_mb, char *sym_path);
-int mkdirp(const char *path, int mode);
 // Ends what verify_fs began: removes the temporary link it made, if any, then
 // gives up its lock on the fixed path. The driver calls it at its end; an
 // exit handler calls it when the process ends on a fatal path first. false
