@@ -51,9 +51,6 @@ void report_directory_exists(const char *dir) {
     report_as(dir, "extraction directory exists!\nPlease remove it first then try again.");
 }
 
-// "<who>: <the reason errno gives>", as perror writes it.
-void report_errno(const char *who) { report_as(who, "%s", std::strerror(errno)); }
-
 constexpr size_t FS_BUF = 128;      // VFYFS value
 constexpr size_t FSSUB_BUF = 256;   // FSSUB value
 constexpr size_t PATH_BUF = 512;    // path, fullpath, native_path, sym_path
@@ -218,16 +215,21 @@ int make_dirs(const char *path, mode_t mode, bool fresh_last) {
         std::memcpy(name, path + i, n);
         name[n] = '\0';
         i += n;
-        const bool last = path[i + std::strspn(path + i, "/")] == '\0';
-        const bool made = mkdirat(fd, name, mode) == 0;
-        if (!made && (errno != EEXIST || (last && fresh_last))) {
-            const int err = errno;
-            close(fd);
-            if (err == EEXIST) return DIR_EXISTS;
-            errno = err;
-            return -1;
+        const bool must_make = fresh_last && path[i + std::strspn(path + i, "/")] == '\0';
+        constexpr int DIR_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        bool made = false;
+        int next = must_make ? -1 : openat(fd, name, DIR_FLAGS);
+        if (next < 0 && (must_make || errno == ENOENT)) {
+            made = mkdirat(fd, name, mode) == 0;
+            if (!made && (must_make || errno != EEXIST)) {
+                const int err = errno;
+                close(fd);
+                if (err == EEXIST) return DIR_EXISTS;
+                errno = err;
+                return -1;
+            }
+            next = openat(fd, name, DIR_FLAGS);
         }
-        const int next = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         const int err = errno;
         struct stat link;
         const bool is_link = next < 0 && fstatat(fd, name, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode);

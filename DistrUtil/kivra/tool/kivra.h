@@ -17,6 +17,8 @@
 // the process with status 1 through abort_gzip, like every fatal path.
 void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void report_as(const char *who, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// "<who>: <the reason errno gives>": the bytes perror(who) writes.
+void report_errno(const char *who);
 [[noreturn]] void fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fail_as(const char *who, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Reads one answer line from stdin into buf: at most size - 1 characters are

@@ -8,6 +8,7 @@
 // [[noreturn]] and end through abort_gzip, the codec's one fatal exit.
 #include "kivra.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +37,11 @@ void report_as(const char *who, const char *fmt, ...) {
     va_start(ap, fmt);
     vreport_as(who, fmt, ap);
     va_end(ap);
+}
+
+void report_errno(const char *who) {
+    const int err = errno;
+    report_as(who, "%s", std::strerror(err));
 }
 
 void fail(const char *fmt, ...) {
