@@ -15,8 +15,8 @@ namespace {
 using testkit::shq;
 
 // Stage S (a tmpfs, root's, 0755): vfy (the user's, no room: the fixed path
-// is vfy/qm), room (root's, sticky, with room), att (another user's, sticky), open
-// (writable by all, no sticky bit).
+// is vfy/qm), room (root's, sticky, with room), att (another user's, sticky),
+// open (writable by all, no sticky bit).
 constexpr const char *kStage =
     "mount -t tmpfs -o size=8m,mode=0755 tmpfs $S\n"
     "mkdir $S/work $S/io $S/room $S/att $S/open $S/vfy $S/etc-real $S/etc-new\n"
@@ -60,8 +60,9 @@ const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
 // The report when no place had room, for the extraction directory under base.
 std::string no_room(const std::string &base) {
     return base + "/qm: not enough space to extract the archive.\nPlease make at least 1Mb available in S/vfy.\n"
-    "Alternatively, you can make space available on another filesystem where a\n"
-    "\"qm\" directory can be created. Ensure that the \"qm\" directory\ndoes not exist before trying again.\n";
+                  "Alternatively, you can make space available on another filesystem where a\n"
+                  "\"qm\" directory can be created. Ensure that the \"qm\" directory\ndoes not exist before "
+                  "trying again.\n";
 }
 const std::string kUnpacked = "room/qm\nroom/qm/a.txt\nroom/qm/sub\nroom/qm/sub/b.txt\n";
 

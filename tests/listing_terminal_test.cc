@@ -18,8 +18,12 @@ TEST(ListingTerminal, ControlCharactersAreEscaped) {
     testkit::Workspace ws;
     const std::string name = "e\033x";
     ws.put(name, "hello, world\n");
+    // Run: CSI as U+009B and as a lone byte; U+00A0 and U+00E9 (kept); an
+    // overlong '/', a surrogate, U+110000, a cut sequence; U+1F600 (kept); a
+    // sequence cut by the end of the string.
     ws.build("a", {"-C", "a\033[2Jb\r\n\tc\\d\177\a\b\v\f", "-r",
-                   "x\001y\302\233[2J\233\302\240\303\251\300\257\355\240\200\364\220\200\200\342\202 \360\237\230\200\342\202",
+                   "x\001y\302\233[2J\233\302\240\303\251\300\257\355\240\200\364\220\200\200"
+                   "\342\202 \360\237\230\200\342\202",
                    name});
 
     testkit::RunResult piped = ws.kivra({"-l", "./a"});
