@@ -92,34 +92,24 @@ protected:
     mode_t old_umask;
 };
 
-TEST_F(VerifyFs, IncompleteFeaturesFailSilently) {
-    const std::string lists[] = {
-        "",
-        "FSSUB=qm",
-        "VFYFS=" + vfy(),
-        "VFYFS=" + vfy() + ",FSSUB=q",
-        "VFYFS=/,FSSUB=qm",
-        "VFYFS=" + vfy() + ",FSSUB=",
+// Silent either way: incomplete features fail, room (or a place that cannot
+// be queried) needs no link.
+TEST_F(VerifyFs, IncompleteFeaturesFailRoomNeedsNoLink) {
+    const std::pair<std::string, bool> cases[] = {
+        {"", false},
+        {"FSSUB=qm", false},
+        {"VFYFS=" + vfy(), false},
+        {"VFYFS=" + vfy() + ",FSSUB=q", false},
+        {"VFYFS=/,FSSUB=qm", false},
+        {"VFYFS=" + vfy() + ",FSSUB=", false},
+        {"VFYFS=" + vfy() + ",FSSUB=qm", true},
+        {"NAME=x,VFYFS=" + vfy() + "/,FSSUB=qm,NOCOMPR", true},  // one trailing '/' is dropped
+        {"VFYFS=" + tmp.file("absent") + ",FSSUB=qm", true},       // cannot be queried: counts as room
     };
-    for (const std::string &l : lists) {
+    for (const auto &[l, ok] : cases) {
         set_features(l);
         Outcome o = check(1);
-        EXPECT_EQ(o.result, 0) << l;
-        EXPECT_EQ(o.err, "") << l;
-        EXPECT_EQ(o.sym_path, "") << l;
-    }
-}
-
-TEST_F(VerifyFs, RoomOrUnqueryableNeedsNoLink) {
-    const std::string lists[] = {
-        "VFYFS=" + vfy() + ",FSSUB=qm",
-        "NAME=x,VFYFS=" + vfy() + "/,FSSUB=qm,NOCOMPR",  // one trailing '/' is dropped
-        "VFYFS=" + tmp.file("absent") + ",FSSUB=qm",       // cannot be queried: counts as room
-    };
-    for (const std::string &l : lists) {
-        set_features(l);
-        Outcome o = check(1);
-        EXPECT_NE(o.result, 0) << l;
+        EXPECT_EQ(o.result != 0, ok) << l;
         EXPECT_EQ(o.err, "") << l;
         EXPECT_EQ(o.sym_path, "") << l;
         EXPECT_FALSE(exists(fixed())) << l;
@@ -212,6 +202,28 @@ TEST_F(VerifyFs, TLinkReplacesLinksFilesAndEmptyDirectories) {
         remove_extraction_link();
         EXPECT_FALSE(exists(fixed()));
         EXPECT_TRUE(is_dir(big.file("new/qm")));  // the extraction directory stays
+    }
+}
+
+// The lock is a file of the user's own beside the fixed path while the check
+// holds it, and gone after; a link or a file with room for others in its place
+// is refused, never used.
+TEST_F(VerifyFs, LockIsOwnFileBesideTheFixedPath) {
+    set_features("VFYFS=" + vfy() + ",FSSUB=qm");
+    ASSERT_NE(check(1).result, 0);
+    const std::string lock = testkit::sh("ls -A " + vfy()).out;
+    ASSERT_EQ(lock.substr(0, 7), ".kivra-");
+    const std::string path = vfy() + "/" + lock.substr(0, lock.size() - 1);
+    EXPECT_EQ(testkit::sh("stat -c %a " + path).out, "600\n");
+    remove_extraction_link();
+    EXPECT_EQ(testkit::sh("ls -A " + vfy()).out, "");
+    const std::string planted[] = {"ln -s /nowhere " + path, "touch " + path + " && chmod 644 " + path};
+    const std::string reasons[] = {"Too many levels of symbolic links", "Operation not permitted"};
+    for (int i = 0; i < 2; i++) {
+        testkit::sh("rm -f " + path + " && " + planted[i]);
+        Outcome o = check(1);
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.err, "kivra: cannot lock " + path + ": " + reasons[i] + "\n");
     }
 }
 
