@@ -1,4 +1,4 @@
-// The free-space check and mkdirp on real directories of one filesystem:
+// The free-space check on real directories of one filesystem:
 // the feature values it accepts, the -t link with the fixed path cleared
 // without a shell, the mount-table search, the no-room report and the
 // over-long texts. "No room" is a request larger than any disk; filesystems
@@ -92,34 +92,24 @@ protected:
     mode_t old_umask;
 };
 
-TEST_F(VerifyFs, IncompleteFeaturesFailSilently) {
-    const std::string lists[] = {
-        "",
-        "FSSUB=qm",
-        "VFYFS=" + vfy(),
-        "VFYFS=" + vfy() + ",FSSUB=q",
-        "VFYFS=/,FSSUB=qm",
-        "VFYFS=" + vfy() + ",FSSUB=",
+// Silent either way: incomplete features fail, room (or a place that cannot
+// be queried) needs no link.
+TEST_F(VerifyFs, IncompleteFeaturesFailRoomNeedsNoLink) {
+    const std::pair<std::string, bool> cases[] = {
+        {"", false},
+        {"FSSUB=qm", false},
+        {"VFYFS=" + vfy(), false},
+        {"VFYFS=" + vfy() + ",FSSUB=q", false},
+        {"VFYFS=/,FSSUB=qm", false},
+        {"VFYFS=" + vfy() + ",FSSUB=", false},
+        {"VFYFS=" + vfy() + ",FSSUB=qm", true},
+        {"NAME=x,VFYFS=" + vfy() + "/,FSSUB=qm,NOCOMPR", true},  // one trailing '/' is dropped
+        {"VFYFS=" + tmp.file("absent") + ",FSSUB=qm", true},       // cannot be queried: counts as room
     };
-    for (const std::string &l : lists) {
+    for (const auto &[l, ok] : cases) {
         set_features(l);
         Outcome o = check(1);
-        EXPECT_EQ(o.result, 0) << l;
-        EXPECT_EQ(o.err, "") << l;
-        EXPECT_EQ(o.sym_path, "") << l;
-    }
-}
-
-TEST_F(VerifyFs, RoomOrUnqueryableNeedsNoLink) {
-    const std::string lists[] = {
-        "VFYFS=" + vfy() + ",FSSUB=qm",
-        "NAME=x,VFYFS=" + vfy() + "/,FSSUB=qm,NOCOMPR",  // one trailing '/' is dropped
-        "VFYFS=" + tmp.file("absent") + ",FSSUB=qm",       // cannot be queried: counts as room
-    };
-    for (const std::string &l : lists) {
-        set_features(l);
-        Outcome o = check(1);
-        EXPECT_NE(o.result, 0) << l;
+        EXPECT_EQ(o.result != 0, ok) << l;
         EXPECT_EQ(o.err, "") << l;
         EXPECT_EQ(o.sym_path, "") << l;
         EXPECT_FALSE(exists(fixed())) << l;
@@ -189,7 +179,7 @@ TEST_F(VerifyFs, TLinkReplacesLinksFilesAndEmptyDirectories) {
     for (Occupant occ : occupants) {
         SCOPED_TRACE(static_cast<int>(occ));
         TempDir big;
-        set_t(big.path());
+        set_t(big.file("new"));  // made on the way, also with mode 0755
         switch (occ) {
             case Occupant::nothing: break;
             case Occupant::dangling_link: ASSERT_EQ(symlink("/nonexistent/qm", fixed().c_str()), 0); break;
@@ -201,15 +191,39 @@ TEST_F(VerifyFs, TLinkReplacesLinksFilesAndEmptyDirectories) {
         EXPECT_NE(o.result, 0);
         EXPECT_EQ(o.err, "");
         EXPECT_EQ(o.sym_path, fixed());
-        EXPECT_EQ(link_target(fixed()), big.file("qm"));
-        struct stat sb;
-        ASSERT_EQ(stat(big.file("qm").c_str(), &sb), 0);
-        EXPECT_EQ(sb.st_mode & 07777, 0755u);  // despite the umask of 077
+        EXPECT_EQ(link_target(fixed()), big.file("new/qm"));
+        for (const char *made : {"new", "new/qm"}) {
+            struct stat sb;
+            ASSERT_EQ(stat(big.file(made).c_str(), &sb), 0);
+            EXPECT_EQ(sb.st_mode & 07777, 0755u);  // despite the umask of 077
+        }
         EXPECT_TRUE(is_dir(tmp.file("other")));  // a link's target is never touched
 
         remove_extraction_link();
         EXPECT_FALSE(exists(fixed()));
-        EXPECT_TRUE(is_dir(big.file("qm")));  // the extraction directory stays
+        EXPECT_TRUE(is_dir(big.file("new/qm")));  // the extraction directory stays
+    }
+}
+
+// The lock is a file of the user's own beside the fixed path while the check
+// holds it, and gone after; a link or a file with room for others in its place
+// is refused, never used.
+TEST_F(VerifyFs, LockIsOwnFileBesideTheFixedPath) {
+    set_features("VFYFS=" + vfy() + ",FSSUB=qm");
+    ASSERT_NE(check(1).result, 0);
+    const std::string lock = testkit::sh("ls -A " + vfy()).out;
+    ASSERT_EQ(lock.substr(0, 7), ".kivra-");
+    const std::string path = vfy() + "/" + lock.substr(0, lock.size() - 1);
+    EXPECT_EQ(testkit::sh("stat -c %a " + path).out, "600\n");
+    remove_extraction_link();
+    EXPECT_EQ(testkit::sh("ls -A " + vfy()).out, "");
+    const std::string planted[] = {"ln -s /nowhere " + path, "touch " + path + " && chmod 644 " + path};
+    const std::string reasons[] = {"Too many levels of symbolic links", "Operation not permitted"};
+    for (int i = 0; i < 2; i++) {
+        testkit::sh("rm -f " + path + " && " + planted[i]);
+        Outcome o = check(1);
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.err, "kivra: cannot lock " + path + ": " + reasons[i] + "\n");
     }
 }
 
@@ -230,7 +244,7 @@ TEST_F(VerifyFs, TLinkLeavesNonEmptyDirectoryAlone) {
 }
 
 TEST_F(VerifyFs, SearchSkipsReadOnlyUnqueryableAndExisting) {
-    // A relative -t directory is refused by mkdirp; the search follows.
+    // A relative -t directory is refused; the search follows.
     set_features("VFYFS=" + vfy() + ",FSSUB=qm");
     ASSERT_EQ(chdir(tmp.path().c_str()), 0);
     set_t("rel");
@@ -299,8 +313,8 @@ TEST_F(VerifyFs, OverlongTextsFailWithOneLine) {
     EXPECT_NE(check(1).result, 0);
 }
 
-TEST_F(VerifyFs, LongCandidateFailsInMkdirp) {
-    // -t path plus FSSUB over mkdirp's 254 characters: refused, then searched.
+TEST_F(VerifyFs, LongCandidateIsRefused) {
+    // -t path plus FSSUB over 254 characters: refused, then searched.
     std::string t = tmp.path();
     while (t.size() < 252) {
         t += "/" + std::string(40, 't');
@@ -312,45 +326,6 @@ TEST_F(VerifyFs, LongCandidateFailsInMkdirp) {
     Outcome o = check(1);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.err, t + "/qm: File name too long\n" + report(t + "/qm", 1, vfy()));
-}
-
-TEST(Mkdirp, CreatesMissingParents) {
-    TempDir tmp;
-    mode_t old = umask(077);
-    testkit::write_file(tmp.file("file"), "");
-    std::string long254 = tmp.path() + "/";
-    long254 += std::string(254 - long254.size(), 'n');
-    struct Case {
-        std::string path;
-        int result;
-        int err;           // errno after a failure
-        std::string made;  // a directory that must exist afterwards with mode 0700
-    } cases[] = {
-        {"rel/x", -1, EINVAL, ""},
-        {"/", 0, 0, ""},
-        {tmp.file("a/b/c"), 0, 0, tmp.file("a/b/c")},
-        {tmp.file("d/e/"), 0, 0, tmp.file("d/e")},
-        {tmp.file("file/x"), -1, EEXIST, ""},  // a file is not searchable: mkdir meets it
-        {long254, 0, 0, long254},
-        {long254 + "x", -1, ENAMETOOLONG, ""},
-    };
-    for (const Case &c : cases) {
-        errno = 0;
-        EXPECT_EQ(mkdirp(c.path.c_str(), 0700), c.result) << c.path;
-        if (c.result != 0) {
-            EXPECT_EQ(errno, c.err) << c.path;
-        }
-        if (!c.made.empty()) {
-            struct stat sb;
-            ASSERT_EQ(stat(c.made.c_str(), &sb), 0) << c.made;
-            EXPECT_EQ(sb.st_mode & 07777, 0700u) << c.made;
-        }
-    }
-    EXPECT_EQ(mkdirp(tmp.file("g").c_str(), 0755), 0);
-    struct stat sb;
-    ASSERT_EQ(stat(tmp.file("g").c_str(), &sb), 0);
-    EXPECT_EQ(sb.st_mode & 07777, 0755u);  // the umask of 077 does not narrow it
-    umask(old);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,7 @@ protected:
     // Lists the paths in one child, as one run of -l would.
     ChildResult list_all(const std::vector<std::string> &paths, int verbose_flag = 0) {
         return run_child("", [&] {
+            if (chdir(dir.path().c_str()) != 0) return 99;
             setenv("TZ", "UTC", 1);
             tzset();
             list = 1;
@@ -137,10 +140,14 @@ TEST_F(DoList, FailingOperandsSetExitCode) {
     testkit::write_file(text, "no archive here\n", 0755);
     const std::string notgz = write("notgz", {"", "c", "r", "e", "PK\3\4 not gzip"});
     const std::string a = write("a", {"", "c", "r", "e", good});
-    ChildResult r = list_all({text, notgz, a});
+    // Not regular files: refused before they are read, without blocking.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("zero").c_str()), 0);
+    ChildResult r = list_all({text, notgz, "./fifo", "./zero", ".", a});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, text + ": unable to find preamble magic value\n"
-                     "kivra: can only handle GZIP compression method\n");
+                     "kivra: can only handle GZIP compression method\n"
+                     "./fifo: not a regular file\n./zero: not a regular file\n.: not a regular file\n");
     EXPECT_EQ(r.out, "Comment: c\n    Run: r\nExtract: e\n" + std::string(kColumns) +
                          "       26         4 -50.0% g\n");
 }

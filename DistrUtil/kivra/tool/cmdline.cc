@@ -111,7 +111,7 @@ int kivra_main(int argc, char **argv) {
     int is_compressed = 0;
     int opt_u = 0;
     int fd = find_preamble(argv[0]);
-    if (fd != -1) {
+    if (fd >= 0) {
         close(fd);
         is_compressed = 1;
     }

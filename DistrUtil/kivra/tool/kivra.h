@@ -68,7 +68,9 @@ extern long long preamble_end;  // file offset of the first payload byte of the 
 // call), ref itself when it starts with '.', or NULL.
 char *find_program(char *ref);
 // Descriptor of the archive program names, positioned at its payload, with the
-// four trailer strings loaded; -1 when it is no archive (see trailer.cc).
+// four trailer strings loaded; -1 when it is no archive, PREAMBLE_NOT_FILE
+// after a message when it is no regular file (see trailer.cc).
+constexpr int PREAMBLE_NOT_FILE = -2;
 int find_preamble(char *program);
 // Writes stub and trailer to fd completely: 0, or -1 after a message.
 int build_preamble(char *program, int fd);
@@ -168,7 +170,6 @@ void export_features();
 // of LINK_PATH_BUF bytes.
 constexpr unsigned LINK_PATH_BUF = 512;
 int verify_fs(int min_mb, char *sym_path);
-int mkdirp(const char *path, int mode);
 // Ends what verify_fs began: removes the temporary link it made, if any, then
 // gives up its lock on the fixed path. The driver calls it at its end; an
 // exit handler calls it when the process ends on a fatal path first. false

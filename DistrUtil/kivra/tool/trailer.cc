@@ -186,25 +186,35 @@ char *find_program(char *ref) {
 // Opens the archive that program names, finds the first magic and loads the
 // four trailer strings. Returns the descriptor positioned at the first payload
 // byte (also stored in preamble_end), or -1: no file (message), cannot open
-// ("<path>: <reason>"), no magic or a directory (no message; callers report it), a
-// trailer string too long for its buffer (message). A read error ends the run
-// with "<path>: <reason>".
+// ("<path>: <reason>"), no magic (no message; callers report it), a trailer
+// string too long for its buffer (message); or PREAMBLE_NOT_FILE after
+// "<path>: not a regular file". A read error ends the run with "<path>: <reason>".
 int find_preamble(char *program) {
     char *p = find_program(program);
     if (p == nullptr) {
         report_as("find_preamble", "unable to find kivra to build preamble");
         return -1;
     }
-    FdHolder fd(open(p, O_RDONLY));
+    // Only a regular file can hold an archive. Anything else is refused
+    // before it is read, and opened without waiting: a fifo would block the
+    // open, a device such as /dev/zero would be read without end, a directory
+    // cannot be read. The stat before the open keeps a device from being
+    // opened at all; the fstat after it catches a file swapped in between.
+    struct stat st;
+    if (stat(p, &st) == 0 && !S_ISREG(st.st_mode)) {
+        report_as(p, "not a regular file");
+        return PREAMBLE_NOT_FILE;
+    }
+    FdHolder fd(open(p, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) {
         report_errno(p);
         return -1;
     }
-
-    // A directory opens but cannot be read: it is no archive, like any other
-    // file without the magic.
-    struct stat st;
-    if (fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) return -1;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        report_as(p, "not a regular file");
+        return PREAMBLE_NOT_FILE;
+    }
+    fcntl(fd.get(), F_SETFL, 0);  // reads of the archive block as usual
     // A read error taken for "no trailer" would make an archive run as the
     // builder: it ends the run instead, before any role has started.
     const long long magic_end = find_magic(fd.get());
@@ -330,8 +340,8 @@ void read_archive_end(int fd, long long data_end, ArchiveEnd *end) {
 
 int open_archive(char *path, ArchiveEnd *end) {
     const int fd = find_preamble(path);
-    if (fd == -1) {
-        report_as(path, "unable to find preamble magic value");
+    if (fd < 0) {
+        if (fd == -1) report_as(path, "unable to find preamble magic value");
         return -1;
     }
     ifd = fd;
