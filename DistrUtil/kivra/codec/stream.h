@@ -74,7 +74,7 @@ extern char ifname[1024];    // input name, for messages
 extern char ofname[1024];    // output name; also what "%o" expands to
 extern char *progname;       // program name that starts every message (progname.cc)
 extern int exit_code;        // exit status of the listing and builder roles
-extern int quiet;            // suppresses some warnings; never set by the program
+extern int quiet;            // -q: nothing but errors is reported (no notes, no progress line)
 extern int level;            // compression level, 9 for the whole run
 extern int save_orig_name;   // store the input's name in each member: 1
 extern int method;           // compression method of the current member (initially 8)
@@ -105,6 +105,10 @@ int fill_inbuf(int eof_ok);
 // The next input byte: one comparison and one array read on the fast path.
 inline int in_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
 void flush_outbuf();
+// An output descriptor that takes nothing: flush_window then only folds the
+// bytes into the CRC and counts them, so unzip(in, DISCARD_OUTPUT) checks a
+// member without writing a byte of it.
+constexpr int DISCARD_OUTPUT = -1;
 void flush_window();
 void write_buf(int fd, const void *buf, unsigned cnt);
 

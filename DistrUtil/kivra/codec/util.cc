@@ -234,10 +234,11 @@ void flush_outbuf() {
 }
 
 // The window keeps its contents: the decoder goes on using them as history.
+// With ofd DISCARD_OUTPUT the bytes are checked and counted, not written.
 void flush_window() {
     if (outcnt == 0) return;
     updcrc(window, outcnt);
-    write_buf(ofd, window, outcnt);
+    if (ofd != DISCARD_OUTPUT) write_buf(ofd, window, outcnt);
     bytes_out += outcnt;
     outcnt = 0;
 }
