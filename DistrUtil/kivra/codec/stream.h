@@ -119,6 +119,9 @@ void write_buf(int fd, const void *buf, unsigned cnt);
 // Test harnesses that must survive fatal errors (fuzz targets) may set this;
 // abort_gzip calls it before exiting, and it must not return (it may longjmp).
 extern void (*abort_hook)();
+// A caller that has lines to show before any fatal report (error,
+// read_error, write_error) may set this; it is called before the report.
+extern void (*before_fatal_report)();
 // A role that writes into a pipe of its own may take over the report of a
 // failed write: write_error calls this first with the write's errno. When it
 // returns, write_error reports as usual; it may also end the process itself.

@@ -251,13 +251,17 @@ void abort_gzip() {
     std::exit(1);
 }
 
+void (*before_fatal_report)();
+
 void error(const char *m) {
+    if (before_fatal_report != nullptr) before_fatal_report();
     std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
     abort_gzip();
 }
 
 void read_error() {
     int e = errno;
+    if (before_fatal_report != nullptr) before_fatal_report();
     std::fprintf(stderr, "\n%s: ", progname);
     if (e != 0) {
         errno = e;
@@ -273,6 +277,7 @@ void (*write_error_hook)(int err);
 void write_error() {
     int e = errno;
     if (write_error_hook != nullptr) write_error_hook(e);
+    if (before_fatal_report != nullptr) before_fatal_report();
     std::fprintf(stderr, "\n%s: ", progname);
     errno = e;
     std::perror(ofname);

@@ -21,8 +21,9 @@
 //
 // A compressed payload is checked before anything else happens (check_payload):
 // it is decoded once with its CRC and length checked and the output dropped,
-// so a damaged or cut archive ends with the decoder's message before a
-// directory, a link, a byte on standard output or a command exists. The
+// so a damaged or cut archive ends with the decoder's message (after the
+// comment, as always) before a directory, a link, a byte on standard output or
+// a command exists. The
 // extraction then reads it again from the start of its DEFLATE data. -s skips
 // the check (a payload too large to read twice streams as before); a raw
 // payload has no checksum and always streams.
@@ -247,12 +248,10 @@ bool extract_command_succeeded() {
     return false;
 }
 
-// Shows the comment and, with -v or -x, the output's name: once, before the
-// payload is checked or, unchecked, streamed. Nothing with -q.
+// Shows the comment and, with -v or -x, the output's name before the payload
+// is written, or before the report that it is damaged. Nothing with -q.
 void announce() {
-    static bool done;
-    if (done || quiet) return;
-    done = true;
+    if (quiet) return;
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
     if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
 }
@@ -282,9 +281,10 @@ bool check_payload(const char *program, bool data_compressed, int member_method)
     const off_t at = lseek(ifd, 0, SEEK_CUR);
     if (at < 0) return true;
     const off_t deflate_start = at - static_cast<off_t>(insize - inptr);
-    announce();
     progress_of_payload("checking");
+    before_fatal_report = announce;  // a damaged payload reads as it always did
     unzip(ifd, DISCARD_OUTPUT);
+    before_fatal_report = nullptr;
     progress_end();
     if (lseek(ifd, deflate_start, SEEK_SET) != deflate_start) read_error();
     clear_bufs();
