@@ -23,10 +23,9 @@
 // it is decoded once with its CRC and length checked and the output dropped,
 // so a damaged or cut archive ends with the decoder's message (after the
 // comment, as always) before a directory, a link, a byte on standard output or
-// a command exists. The
-// extraction then reads it again from the start of its DEFLATE data. -s skips
-// the check (a payload too large to read twice streams as before); a raw
-// payload has no checksum and always streams.
+// a command exists. The extraction then reads it again from the start of its
+// DEFLATE data. -s skips the check (a payload too large to read twice streams
+// as before); a raw payload has no checksum and always streams.
 //
 // The run program gets the words after "--" as its positional parameters
 // (run_shell starts it with an argument vector, no shell reads them).
@@ -396,9 +395,10 @@ int do_decompress(char *program) {
 }
 
 int run_shell(const char *cmd, char *const *args, int nargs) {
-    HeapBlock block(static_cast<char *>(std::calloc(static_cast<size_t>(nargs) + 5, sizeof(char *))));
-    if (!block) return -1;
-    char **argv = reinterpret_cast<char **>(block.get());
+    std::unique_ptr<char *, FreeDeleter> vector(
+        static_cast<char **>(std::calloc(static_cast<size_t>(nargs) + 5, sizeof(char *))));
+    if (!vector) return -1;
+    char **argv = vector.get();
     argv[0] = const_cast<char *>("sh");
     argv[1] = const_cast<char *>("-c");
     argv[2] = const_cast<char *>(cmd);
