@@ -107,8 +107,9 @@ inline int in_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
 void flush_outbuf();
 // An output descriptor that takes nothing: flush_window then only folds the
 // bytes into the CRC and counts them, so unzip(in, DISCARD_OUTPUT) checks a
-// member without writing a byte of it.
-constexpr int DISCARD_OUTPUT = -1;
+// member without writing a byte of it. Not -1, which a failed open or dup
+// returns: writing there must stay a write error, never a silent loss.
+constexpr int DISCARD_OUTPUT = -2;
 void flush_window();
 void write_buf(int fd, const void *buf, unsigned cnt);
 

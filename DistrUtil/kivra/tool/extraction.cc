@@ -250,6 +250,7 @@ bool extract_command_succeeded() {
 // Shows the comment and, with -v or -x, the output's name before the payload
 // is written, or before the report that it is damaged. Nothing with -q.
 void announce() {
+    progress_clear();  // a damaged payload is reported while the check's line shows
     if (quiet) return;
     if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
     if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
