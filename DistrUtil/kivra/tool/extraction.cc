@@ -268,9 +268,10 @@ void progress_of_payload(const char *what) {
 // The payload check (see the head of this unit): false after its message when
 // the payload must not be extracted; a corrupt member ends the process in the
 // decoder. A checked member leaves the input on its first DEFLATE byte again,
-// with buffers, counters and output as open_archive and get_method left them:
-// the decode that follows starts as from a fresh run (unzip resets the CRC,
-// inflate its bit buffer and tables). An archive that cannot be sought (read
+// with buffers, counters, window and output as open_archive and get_method
+// left them: the decode that follows starts as from a fresh run (unzip resets
+// the CRC, inflate its bit buffer and tables), so it writes exactly the bytes
+// that were checked. An archive that cannot be sought (read
 // twice) streams unchecked.
 bool check_payload(const char *program, bool data_compressed, int member_method) {
     if (skip_payload_check || !data_compressed) return true;
@@ -288,6 +289,9 @@ bool check_payload(const char *program, bool data_compressed, int member_method)
     progress_end();
     if (lseek(ifd, deflate_start, SEEK_SET) != deflate_start) read_error();
     clear_bufs();
+    // A match may reach before the member's first byte: it reads the zeros
+    // the window held at start, in this decode as in the one that follows.
+    std::memset(window, 0, sizeof window);
     ofd = STDOUT_FILENO;
     return true;
 }
