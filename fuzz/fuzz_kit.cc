@@ -56,15 +56,6 @@ int input_fd(const uint8_t *data, size_t size) {
     return fd;
 }
 
-int null_fd() {
-    static int fd = -1;
-    if (fd < 0) {
-        fd = open("/dev/null", O_WRONLY);
-        if (fd < 0) fail("cannot open /dev/null");
-    }
-    return fd;
-}
-
 void arm() { abort_hook = jump_back; }
 void disarm() { abort_hook = nullptr; }
 

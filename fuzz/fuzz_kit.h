@@ -1,10 +1,10 @@
 // fuzz_kit.h - what the fuzz targets share: a real descriptor holding the
-// input, a sink for the output, quiet program messages, an escape from the
-// fatal paths, and a check that fails loudly.
+// input, quiet program messages, an escape from the fatal paths, and a check
+// that fails loudly.
 //
 // The codec reads through ifd and writes through ofd, so every target hands it
 // the fuzz input as a file (one memfd per process, rewritten for each input)
-// and the output to /dev/null. The program's own messages are sent to
+// and discards the output (DISCARD_OUTPUT: checked and counted, not written). The program's own messages are sent to
 // /dev/null as well (set KIVRA_FUZZ_VERBOSE=1 to see them); sanitizer and
 // libFuzzer reports are written to descriptor 2 directly and stay visible.
 #pragma once
@@ -20,9 +20,6 @@ void init_once();
 
 // A descriptor positioned at offset 0 whose contents are exactly data[0, size).
 int input_fd(const uint8_t *data, size_t size);
-
-// A descriptor open for writing on /dev/null.
-int null_fd();
 
 // Fatal stream errors (abort_gzip) return here instead of ending the process:
 // a target calls setjmp(escape) and then arm(); disarm() when done. The jump

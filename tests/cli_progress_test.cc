@@ -62,7 +62,7 @@ TEST(ProgressOnTerminal, DrawnOnPtyAndBlankedWithoutChangingOutput) {
     const Case cases[] = {
         {"build compressed", "data.txt", {"-C", "progress"}, false, "\rbuilding: 0 B of 3.0 MiB (0%)"},
         {"build raw", "data.txt", {"-a", "-C", "progress"}, false, "\rbuilding: 0 B of 3.0 MiB (0%)"},
-        {"extract compressed", "data.txt", {"-C", "progress"}, true, "\rextracting data.txt: "},
+        {"extract compressed, checked first", "data.txt", {"-C", "progress"}, true, "\rchecking data.txt: "},
         {"extract raw", "data.txt", {"-a", "-C", "progress"}, true, "\rextracting data.txt: 0 B of 3.0 MiB (0%)"},
         // A stored name cannot talk to the terminal.
         {"extract, name with control characters", "t\033]0;x\007\303\251.txt", {"-C", "progress"}, true,

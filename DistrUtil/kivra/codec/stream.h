@@ -74,7 +74,7 @@ extern char ifname[1024];    // input name, for messages
 extern char ofname[1024];    // output name; also what "%o" expands to
 extern char *progname;       // program name that starts every message (progname.cc)
 extern int exit_code;        // exit status of the listing and builder roles
-extern int quiet;            // suppresses some warnings; never set by the program
+extern int quiet;            // -q: nothing but errors is reported (no notes, no progress line)
 extern int level;            // compression level, 9 for the whole run
 extern int save_orig_name;   // store the input's name in each member: 1
 extern int method;           // compression method of the current member (initially 8)
@@ -119,6 +119,11 @@ int fill_inbuf(int eof_ok);
 // The next input byte: one comparison and one array read on the fast path.
 inline int in_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
 void flush_outbuf();
+// An output descriptor that takes nothing: flush_window then only folds the
+// bytes into the CRC and counts them, so unzip(in, DISCARD_OUTPUT) checks a
+// member without writing a byte of it. Not -1, which a failed open or dup
+// returns: writing there must stay a write error, never a silent loss.
+constexpr int DISCARD_OUTPUT = -2;
 void flush_window();
 void write_buf(int fd, const void *buf, unsigned cnt);
 
@@ -129,6 +134,9 @@ void write_buf(int fd, const void *buf, unsigned cnt);
 // Test harnesses that must survive fatal errors (fuzz targets) may set this;
 // abort_gzip calls it before exiting, and it must not return (it may longjmp).
 extern void (*abort_hook)();
+// A caller that has lines to show before any fatal report (error,
+// read_error, write_error) may set this; it is called before the report.
+extern void (*before_fatal_report)();
 // A role that writes into a pipe of its own may take over the report of a
 // failed write: write_error calls this first with the write's errno. When it
 // returns, write_error reports as usual; it may also end the process itself.

@@ -7,6 +7,7 @@
 // read and compared. Every failure is fatal, so a caller that gets 0 back
 // has complete and verified output. Output already written stays written:
 // the whole output of a corrupt member reaches the reader before the error.
+// With out DISCARD_OUTPUT nothing is written: the member is only checked.
 #include "gzip_member.h"
 #include "stream.h"
 

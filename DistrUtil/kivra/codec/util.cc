@@ -234,10 +234,11 @@ void flush_outbuf() {
 }
 
 // The window keeps its contents: the decoder goes on using them as history.
+// With ofd DISCARD_OUTPUT the bytes are checked and counted, not written.
 void flush_window() {
     if (outcnt == 0) return;
     updcrc(window, outcnt);
-    write_buf(ofd, window, outcnt);
+    if (ofd != DISCARD_OUTPUT) write_buf(ofd, window, outcnt);
     bytes_out += outcnt;
     outcnt = 0;
 }
@@ -250,13 +251,17 @@ void abort_gzip() {
     std::exit(1);
 }
 
+void (*before_fatal_report)();
+
 void error(const char *m) {
+    if (before_fatal_report != nullptr) before_fatal_report();
     std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
     abort_gzip();
 }
 
 void read_error() {
     int e = errno;
+    if (before_fatal_report != nullptr) before_fatal_report();
     std::fprintf(stderr, "\n%s: ", progname);
     if (e != 0) {
         errno = e;
@@ -272,6 +277,7 @@ void (*write_error_hook)(int err);
 void write_error() {
     int e = errno;
     if (write_error_hook != nullptr) write_error_hook(e);
+    if (before_fatal_report != nullptr) before_fatal_report();
     std::fprintf(stderr, "\n%s: ", progname);
     errno = e;
     std::perror(ofname);

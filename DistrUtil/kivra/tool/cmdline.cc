@@ -12,6 +12,11 @@
 // not fit is refused with one line naming it and its limit, and the run ends
 // with status 1 before anything is written.
 //
+// A "--" that getopt would take as the end of the options ends them; on an
+// extraction, the words after it are the run program's arguments (run_args),
+// whatever they look like. The builder and the listing take them as operands,
+// as always.
+//
 // The builder role lives in builder.cc.
 //
 // Every role ends through finish, which flushes and closes standard output
@@ -46,7 +51,7 @@
 
 namespace {
 
-constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:K:k:";
+constexpr const char OPTIONS[] = "h?ucvxnlaqsp:C:r:f:V:S:t:O:F:K:k:";
 constexpr const char DEFAULT_COMMENT[] = "Self-Extracting archive file";
 
 // Copies an option value into one of the 1024-byte text buffers.
@@ -54,6 +59,24 @@ void set_text(char *dst, int opt, const char *value) {
     if (std::strlen(value) > TEXT_MAX)
         fail("value of -%c is longer than %u characters", opt, TEXT_MAX);
     std::memcpy(dst, value, std::strlen(value) + 1);
+}
+
+// Index of the "--" that ends the options, as getopt walks argv (operands
+// passed over, option values skipped); argc when there is none.
+int end_of_options(int argc, char **argv) {
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (std::strcmp(a, "--") == 0) return i;
+        if (a[0] != '-') continue;
+        for (const char *c = a + 1; *c != '\0'; c++) {
+            const char *o = *c == ':' ? nullptr : std::strchr(OPTIONS, *c);
+            if (o != nullptr && o[1] == ':') {
+                if (c[1] == '\0') i++;  // the value is the next word
+                break;
+            }
+        }
+    }
+    return argc;
 }
 
 }  // namespace
@@ -81,7 +104,9 @@ void Usage(int is_compressed) {
                      "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
                      "[-F feature_sting] <files...>\n",
                      progname);
-        std::fputs("    -K key: sign the archive with this Ed25519 key (through ssh-keygen -Y sign)\n", stderr);
+        std::fputs("    -K key: sign the archive with this Ed25519 key (through ssh-keygen -Y sign)\n"
+                   "    -q: quiet: no progress line, only errors\n",
+                   stderr);
         return;
     }
     std::fprintf(stderr, "\n%s\n\n", comment);
@@ -93,8 +118,12 @@ void Usage(int is_compressed) {
                "    -x: extract only. do not deflate the archive\n"
                "    -n: do not run install command after deflating archive\n"
                "    -t: temp path for decompression if archive allows\n"
-               "    -v: verbose output\n"
-               "    -k keys: refuse the archive unless it is signed by one of these public keys\n",
+               "    -v: verbose output\n",
+               stderr);
+    std::fputs("    -k keys: refuse the archive unless it is signed by one of these public keys\n"
+               "    -q: quiet: no comment, notes or progress line, only errors\n"
+               "    -s: skip the payload check (stream a payload too large to read twice)\n"
+               "    -- ARGS...: hand ARGS to the run program as its arguments\n",
                stderr);
 }
 
@@ -116,8 +145,15 @@ int kivra_main(int argc, char **argv) {
         is_compressed = 1;
     }
 
+    // getopt sees the words before "--" only; the "--" itself leaves argv, so
+    // that the words after it follow the other operands.
+    const int ends = end_of_options(argc, argv);
+    if (ends < argc) {
+        std::memmove(argv + ends, argv + ends + 1, static_cast<size_t>(argc - ends) * sizeof *argv);
+        argc--;
+    }
     int c;
-    while ((c = getopt(argc, argv, OPTIONS)) != -1) {
+    while ((c = getopt(ends, argv, OPTIONS)) != -1) {
         switch (c) {
         case 'u':
             opt_u = 1;
@@ -128,6 +164,8 @@ int kivra_main(int argc, char **argv) {
         case 'x': extract_only = 1; break;
         case 'n': dont_run_program = 1; break;
         case 'l': list = 1; break;
+        case 'q': quiet = 1; break;
+        case 's': skip_payload_check = 1; break;
         case 'a':
             if (!is_compressed && add_feature(NOCOMPR_FLAG) != 0) std::exit(1);
             break;
@@ -186,7 +224,9 @@ int kivra_main(int argc, char **argv) {
         finish(1);
     }
     if (is_compressed) {
-        if (opt_u && count == 0) fail("-u needs the name of the archive to extract");
+        run_args = argv + ends;
+        run_arg_count = argc - ends;
+        if (opt_u && ends == optind) fail("-u needs the name of the archive to extract");
         char *archive = opt_u ? operands[0] : argv[0];
         check_operand(archive);
         finish(do_decompress(archive) == 0 ? 0 : 1);

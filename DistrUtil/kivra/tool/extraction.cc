@@ -19,6 +19,17 @@
 // in reverse order of registration, and the check always runs before the pipe
 // is opened.)
 //
+// A compressed payload is checked before anything else happens (check_payload):
+// it is decoded once with its CRC and length checked and the output dropped,
+// so a damaged or cut archive ends with the decoder's message (after the
+// comment, as always) before a directory, a link, a byte on standard output or
+// a command exists. The extraction then reads it again from the start of its
+// DEFLATE data. -s skips the check (a payload too large to read twice streams
+// as before); a raw payload has no checksum and always streams.
+//
+// The run program gets the words after "--" as its positional parameters
+// (run_shell starts it with an argument vector, no shell reads them).
+//
 // Once a temporary link exists, SIGINT, SIGTERM and SIGHUP (those not ignored
 // when the archive started) must not leave it behind. Their handler only does
 // what is safe in a handler: it notes the signal and, while the payload
@@ -39,6 +50,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -134,12 +146,40 @@ void act_on_signal() {
     if (pending_signal != 0) end_by_signal();
 }
 
-// Offers the run command on a terminal, showing it with its values. The
-// status of system() after a yes, 0 after a no or when the input ends before
-// an answer.
+// Prints a run argument so that it reads back as itself in a shell: as it is
+// when every character is taken literally, else in single quotes.
+void print_argument(const char *arg) {
+    const bool plain = arg[0] != '\0' && std::strspn(arg, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                         "0123456789/._-+,:@=%") == std::strlen(arg);
+    if (plain) {
+        std::fputs(arg, stdout);
+        return;
+    }
+    std::putchar('\'');
+    for (const char *c = arg; *c != '\0'; c++) {
+        if (*c == '\'') {
+            std::fputs("'\\''", stdout);
+        } else {
+            std::putchar(*c);
+        }
+    }
+    std::putchar('\'');
+}
+
+// Offers the run command on a terminal, showing it with its values and its
+// arguments. The status of run_shell after a yes, 0 after a no or when the
+// input ends before an answer.
 int offer_run_command(const char *cmd, const char *shown) {
     std::printf("This archive requires more processing using the following command:\n");
     std::printf("    %s\n", shown);
+    if (run_arg_count > 0) {
+        std::printf("with the arguments:");
+        for (int i = 0; i < run_arg_count; i++) {
+            std::putchar(' ');
+            print_argument(run_args[i]);
+        }
+        std::putchar('\n');
+    }
     if (!isatty(STDIN_FILENO)) {
         std::printf("but stdin is not a terminal. So forget it.\n");
         std::fflush(stdout);
@@ -153,7 +193,7 @@ int offer_run_command(const char *cmd, const char *shown) {
         act_on_signal();  // one that came while the question waited
         int c = std::toupper(static_cast<unsigned char>(buf[0]));
         if (c == 'N') return 0;
-        if (c == 'Y') return std::system(cmd);
+        if (c == 'Y') return run_shell(cmd, run_args, run_arg_count);
         std::printf("\n? (y/n): ");
     }
 }
@@ -168,7 +208,7 @@ int run_after_extraction(const char *program) {
     if (!cmd) return -1;
     std::fflush(nullptr);  // our own lines come before the command's output
     if (verbose) return offer_run_command(cmd.get(), shown.get());
-    int status = std::system(cmd.get());
+    int status = run_shell(cmd.get(), run_args, run_arg_count);
     // Any end but exit status 0 is a failure: also a command killed by a
     // signal, whose exit status byte stays 0, and a shell that did not start.
     if (status != 0) report_apart(program, "final processing of %s failed\n\nCommand: %s", ofname, shown.get());
@@ -205,6 +245,58 @@ bool extract_command_succeeded() {
     return false;
 }
 
+// Shows the comment and, with -v or -x, the output's name before the payload
+// is written, or before the report that it is damaged. Nothing with -q.
+void announce() {
+    progress_clear();  // a damaged payload is reported while the check's line shows
+    if (quiet) return;
+    if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
+    if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
+}
+
+// Starts the progress line of a phase that reads the payload from the
+// current position of the archive on; limit: the payload's size when known
+// (COPY_TO_END: up to the end of the file).
+void progress_of_payload(const char *what, counter_t limit) {
+    struct stat sb;
+    off_t at = lseek(ifd, 0, SEEK_CUR);
+    counter_t payload = limit != COPY_TO_END       ? limit
+                        : fstat(ifd, &sb) == 0 ? static_cast<counter_t>(sb.st_size) - preamble_end
+                                               : -1;
+    progress_start(what, ofname, payload, at >= 0 ? static_cast<counter_t>(at) - preamble_end : 0);
+}
+
+// The payload check (see the head of this unit): false after its message when
+// the payload must not be extracted; a corrupt member ends the process in the
+// decoder. A checked member leaves the input on its first DEFLATE byte again,
+// with buffers, counters, window and output as open_archive and get_method
+// left them: the decode that follows starts as from a fresh run (unzip resets
+// the CRC, inflate its bit buffer and tables), so it writes exactly the bytes
+// that were checked. An archive that cannot be sought (read
+// twice) streams unchecked.
+bool check_payload(const char *program, bool data_compressed, int member_method) {
+    if (skip_payload_check || !data_compressed) return true;
+    if (member_method == -1) {
+        report_as(program, "unknown compression method");
+        return false;
+    }
+    const off_t at = lseek(ifd, 0, SEEK_CUR);
+    if (at < 0) return true;
+    const off_t deflate_start = at - static_cast<off_t>(insize - inptr);
+    progress_of_payload("checking", COPY_TO_END);
+    before_fatal_report = announce;  // a damaged payload reads as it always did
+    unzip(ifd, DISCARD_OUTPUT);
+    before_fatal_report = nullptr;
+    progress_end();
+    if (lseek(ifd, deflate_start, SEEK_SET) != deflate_start) read_error();
+    clear_bufs();
+    // A match may reach before the member's first byte: it reads the zeros
+    // the window held at start, in this decode as in the one that follows.
+    std::memset(window, 0, sizeof window);
+    ofd = STDOUT_FILENO;
+    return true;
+}
+
 // Steps from the payload on: output, transfer, the commands. The archive is
 // open as ifd at its payload; the caller closes it and removes a link. A raw
 // payload is copied up to raw_limit bytes (the signature follows it).
@@ -234,18 +326,10 @@ int extract_payload(char *program, bool data_compressed, counter_t raw_limit) {
         pipe_fd = ofd;
     }
 
-    if (comment[0] != '\0') std::fprintf(stderr, "\n%s\n\nPlease wait...\n", comment);
-    if (verbose || extract_only) std::fprintf(stderr, "Deflating %s...\n", ofname);
+    announce();
 
     // A progress line, unless the payload itself goes to the terminal.
-    if (!(extract_only && isatty(STDOUT_FILENO))) {
-        struct stat sb;
-        off_t at = lseek(ifd, 0, SEEK_CUR);
-        counter_t payload = raw_limit != COPY_TO_END  ? raw_limit
-                            : fstat(ifd, &sb) == 0 ? static_cast<counter_t>(sb.st_size) - preamble_end
-                                                   : -1;
-        progress_start("extracting", ofname, payload, at >= 0 ? static_cast<counter_t>(at) - preamble_end : 0);
-    }
+    if (!(extract_only && isatty(STDOUT_FILENO))) progress_of_payload("extracting", raw_limit);
     // A raw payload that is empty counts as a failed transfer (status 1).
     int status = data_compressed ? unzip(ifd, ofd) : copy_fully(ifd, ofd, raw_limit) == 0 ? 1 : 0;
     progress_end();
@@ -299,6 +383,13 @@ int do_decompress(char *program) {
         member_method = get_method(ifd);
     }
 
+    // Before anything is created, linked, written or started. A signed
+    // archive has been checked whole by its signature: it is not read twice.
+    if (!archive_signed() && !check_payload(program, data_compressed, member_method)) {
+        close(fd);
+        return status;
+    }
+
     const char *vfyfs = get_feature(VFYFS_KEY);
     if (!extract_only && vfyfs != nullptr && std::strchr(vfyfs, '=') != nullptr && end.known) {
         if (!verify_fs(megs_needed(data_compressed, end), sympath)) {
@@ -319,6 +410,54 @@ int do_decompress(char *program) {
     // The link made for sympath, if any; one left behind fails the run.
     if (!remove_extraction_link() && status == 0) status = 1;
     act_on_signal();  // one that came while the run program ran
+    return status;
+}
+
+int run_shell(const char *cmd, char *const *args, int nargs) {
+    std::unique_ptr<char *, FreeDeleter> vector(
+        static_cast<char **>(std::calloc(static_cast<size_t>(nargs) + 5, sizeof(char *))));
+    if (!vector) return -1;
+    char **argv = vector.get();
+    argv[0] = const_cast<char *>("sh");
+    argv[1] = const_cast<char *>("-c");
+    argv[2] = const_cast<char *>(cmd);
+    argv[3] = const_cast<char *>("kivra");
+    for (int i = 0; i < nargs; i++) argv[4 + i] = args[i];
+
+    struct sigaction ignore = {}, old_int, old_quit;
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGINT, &ignore, &old_int);
+    sigaction(SIGQUIT, &ignore, &old_quit);
+    sigset_t chld, old_mask, to_default;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old_mask);
+    // The command gets the mask from before, and SIGINT and SIGQUIT back
+    // unless they were ignored when we were started.
+    sigemptyset(&to_default);
+    if (old_int.sa_handler != SIG_IGN) sigaddset(&to_default, SIGINT);
+    if (old_quit.sa_handler != SIG_IGN) sigaddset(&to_default, SIGQUIT);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setsigmask(&attr, &old_mask);
+    posix_spawnattr_setsigdefault(&attr, &to_default);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    int status = -1;
+    pid_t pid;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ) == 0) {
+        while (waitpid(pid, &status, 0) < 0) {
+            if (errno != EINTR) {
+                status = -1;
+                break;
+            }
+        }
+    }
+    posix_spawnattr_destroy(&attr);
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGQUIT, &old_quit, nullptr);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     return status;
 }
 

@@ -119,7 +119,7 @@ int try_lock(bool *said_wait, const char *key) {
     if (!S_ISREG(held.st_mode) || held.st_uid != geteuid() || (held.st_mode & 077) != 0) return EPERM;
     if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) return errno;
-        if (!*said_wait) report("waiting for another extraction into %s to end", key);
+        if (!*said_wait && !quiet) report("waiting for another extraction into %s to end", key);
         *said_wait = true;
         while (flock(lock_fd, LOCK_EX) != 0) {
             if (errno != EINTR) return errno;

@@ -59,6 +59,11 @@ extern int to_stdout;         // -c (and -x in the extraction driver)
 extern int extract_only;      // -x
 extern int dont_run_program;  // -n
 extern int verbose;           // -v
+extern int skip_payload_check;  // -s: stream the payload without checking it first
+// The words after "--" on an extraction's command line: the run program's
+// positional parameters (run_shell), none without "--".
+extern char **run_args;
+extern int run_arg_count;
 extern const char scid[64];   // version string
 extern const char *F_OEM;     // "QM_VENDOR="
 
@@ -163,6 +168,14 @@ int get_method(int in);
 constexpr const char *DEFAULT_EXTRACT = "cat > %p/%o";
 int do_decompress(char *program);
 void export_features();
+// Runs the shell command text cmd as "/bin/sh -c cmd kivra args...": the
+// nargs words of args are its positional parameters exactly as given, never
+// read by a shell. The command inherits this process's environment (environ)
+// and is waited for as system() waits for its command: SIGINT and SIGQUIT
+// are ignored and SIGCHLD blocked meanwhile, and the command starts with the
+// signal mask and dispositions system() would give it. Returns the wait
+// status, or -1 when no shell could be started.
+int run_shell(const char *cmd, char *const *args, int nargs);
 
 // ---- free-space check and extraction link (freespace.cc) -----------------------------------
 // The free-space check's path texts hold at most LINK_PATH_BUF - 1

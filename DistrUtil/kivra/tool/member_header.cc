@@ -88,11 +88,11 @@ int get_method(int) {
 
     if (flags & gzip::FLAG_PART) {
         const unsigned part = in_le16();
-        if (verbose) report("%s: part number %u", ifname, part);
+        if (verbose && !quiet) report("%s: part number %u", ifname, part);
     }
     if (flags & gzip::FLAG_EXTRA) {
         unsigned len = in_le16();
-        if (verbose) report("%s: extra field of %u bytes ignored", ifname, len);
+        if (verbose && !quiet) report("%s: extra field of %u bytes ignored", ifname, len);
         while (len-- > 0) (void)in_byte();
     }
     if (flags & gzip::FLAG_NAME) {

@@ -1,9 +1,9 @@
 // progress.cc - a one-line progress indicator on a terminal while an archive
 // is built or extracted.
 //
-// Only when standard error is a terminal: otherwise progress_start does
-// nothing and every later call returns at once, so output to files and pipes
-// stays exactly as it is. The line ("extracting NAME: 12.0 MiB of 40.0 MiB
+// Only when standard error is a terminal and -q is not given: otherwise
+// progress_start does nothing and every later call returns at once, so output
+// to files and pipes stays exactly as it is. The line ("extracting NAME: 12.0 MiB of 40.0 MiB
 // (30%), 8.1 MiB/s") is rewritten in place with a carriage return and, when the
 // work ends, overwritten with blanks so that the next message starts on a clean
 // line.
@@ -102,7 +102,7 @@ void hook(unsigned n) {
 }  // namespace
 
 void progress_start(const char *what, const char *name, counter_t expected, counter_t already) {
-    if (active || !isatty(STDERR_FILENO)) return;
+    if (active || quiet || !isatty(STDERR_FILENO)) return;
     if (name != nullptr) {
         std::snprintf(label, sizeof label, "%s %.*s", what, NAME_SHOWN, name);
     } else {
