@@ -13,22 +13,22 @@
 
 namespace {
 
-constexpr unsigned kInvalid = 99;
-constexpr std::array<ush, 31> kBases = {};  // kinds and bases of non-simple symbols: all 0
+constexpr std::array<ush, 31> kBases = {};  // bases and extra bits of non-simple symbols: all 0
 
-// Follows `code` (first bit in bit 0) through the tables like the decoder;
-// returns null for an invalid code and the bits consumed in `used`.
-const huft *walk(const huft *t, unsigned bits, unsigned code, unsigned &used) {
-    used = 0;
-    t += code & ((1u << bits) - 1);
-    while (t->e > 16) {
-        if (t->e == kInvalid) return nullptr;
-        used += t->b;
-        const unsigned e = t->e - 16u;
-        t = t->v.t + ((code >> used) & ((1u << e) - 1));
-    }
-    used += t->b;
-    return t;
+// What the decoder finds for `code` (first bit in bit 0): whether it may
+// occur, its value (literal, base, 256 for end of block) and code length.
+struct Found {
+    bool valid;
+    unsigned value;
+    unsigned used;
+};
+Found walk(const huft *t, unsigned bits, unsigned code) {
+    const auto special = [](uint32_t p) { return (p & 0x80008000u) == 0x8000u; };
+    uint32_t p = t[code & ((1u << bits) - 1)];
+    if (special(p) && (p >> 16) > 1) p = t[(p >> 16) + ((code >> bits) & ((1u << (p & 63)) - 1))];
+    if (p >> 31) return {true, (p >> 15) & 0xff, ((p >> 6) & 15) + 1};
+    if (special(p)) return {(p >> 16) == 0, 256, (p >> 6) & 31};
+    return {true, p >> 16, (p >> 6) & 31};
 }
 
 // A random complete code over n symbols with lengths up to 15: repeatedly
@@ -66,12 +66,11 @@ void expect_decodes(const std::vector<unsigned> &b, int wished_bits, unsigned s)
         unsigned reversed = 0;
         for (unsigned k = 0; k < len; k++) reversed |= ((code >> k) & 1u) << (len - 1 - k);
         for (unsigned tail : {0u, 0xffffu, 0x5a5au}) {
-            unsigned used = 0;
-            const huft *e = walk(t, static_cast<unsigned>(m), reversed | (tail << len), used);
-            ASSERT_NE(e, nullptr) << "symbol " << sym << " length " << len;
-            EXPECT_EQ(used, len) << "symbol " << sym;
+            const Found f = walk(t, static_cast<unsigned>(m), reversed | (tail << len));
+            ASSERT_TRUE(f.valid) << "symbol " << sym << " length " << len;
+            EXPECT_EQ(f.used, len) << "symbol " << sym;
             if (sym < s) {
-                EXPECT_EQ(e->v.n, sym);
+                EXPECT_EQ(f.value, sym);
             }
         }
     }
@@ -152,8 +151,7 @@ TEST(HuftBuild, UnusedCodesDecodeAsInvalid) {
         huft_build(c.lengths->data(), static_cast<unsigned>(c.lengths->size()), 0, kBases.data(), kBases.data(), &t,
                    &m);
         ASSERT_NE(t, nullptr);
-        unsigned used = 0;
-        EXPECT_EQ(walk(t, static_cast<unsigned>(m), c.invalid_pattern, used), nullptr);
+        EXPECT_FALSE(walk(t, static_cast<unsigned>(m), c.invalid_pattern).valid);
         huft_free(t);
     }
 }
