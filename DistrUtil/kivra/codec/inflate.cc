@@ -207,9 +207,11 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
     if (n > N_MAX) return BAD_TABLE;
 
     std::array<unsigned, BMAX + 1> c{};  // number of codes of each length
+    unsigned shortest_literal = BMAX + 1;
     for (unsigned i = 0; i < n; i++) {
         if (b[i] > BMAX) return BAD_TABLE;
         c[b[i]]++;
+        if (i < 256 && i < s && b[i] != 0) shortest_literal = std::min(shortest_literal, b[i]);
     }
     if (c[0] == n) {
         *m = 0;
@@ -315,7 +317,7 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
 
     // Two literals in one first-level entry where both codes fit its index.
     // Downwards, so that tab[i >> len1] (a lower index) is still single.
-    if (s > 256 && 2 * k <= bits) {
+    if (s > 256 && 2 * shortest_literal <= bits) {
         for (unsigned i = 1u << bits; i-- > 0;) {
             const uint32_t p1 = tab[i];
             if (!is_literal(p1)) continue;
@@ -451,10 +453,12 @@ inline void copy_match(unsigned w, unsigned dist, unsigned n) {
     // behind the destination, or one at least 16 bytes ahead of it (old
     // history at the top of the window) that does not wrap.
     if (from < w ? dist >= 16 : from + n <= WSIZE && from - w >= 16) {
-        uch after[16];
-        std::memcpy(after, dst + n, 16);
-        for (unsigned i = 0; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
-        std::memcpy(dst + n, after, 16);
+        uch after[32];
+        std::memcpy(after, dst + n, 32);
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        for (unsigned i = 32; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
+        std::memcpy(dst + n, after, 32);
     } else if (dist == 1) {
         std::memset(dst, window[from], n);
     } else {
@@ -474,7 +478,7 @@ enum class FastEnd { handover, end_of_block, invalid };
 // one match); copy_match may also look 16 bytes past a match's end, which
 // stays inside the window array.
 constexpr unsigned FAST_OUT = MAX_MATCH;
-static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
+static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 32 <= sizeof window);
 
 // The fast loop of inflate_codes (see the head of this unit): decodes while
 // the input buffer and the window have room, then gives unused whole bytes
