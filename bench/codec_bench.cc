@@ -28,8 +28,8 @@
 
 namespace {
 
-// FNV-1a of the member that the compressor wrote, before any speed work, for
-// the generated corpus (file name "corpus", time stamp 0). Change it only
+// FNV-1a of the member that the compressor writes for the generated corpus
+// (file name "corpus", time stamp 0). Change it only
 // with a change that is meant to alter the compressed bytes (none is).
 constexpr uint64_t kRecordedDigest = 0x51b85d0a8eddca92ull;
 constexpr size_t kCorpusSize = 24u << 20;

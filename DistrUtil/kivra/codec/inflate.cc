@@ -198,8 +198,8 @@ const huft *or_no_code(const huft *t) { return t != nullptr ? t : NO_CODE; }
 //                        unused codes decode as BAD_ENTRY) and must be
 //                        released by the caller
 //   BAD_TABLE (2)        over-subscribed code, a length above 16, n above
-//                        288, or (only for wishes below 5 with 16-bit codes)
-//                        sub-tables beyond what a link can address; no table
+//                        288, or (only for wishes below 5) sub-tables beyond
+//                        what a link can address; no table
 //   NO_MEMORY (3)        out of memory; no table
 int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t,
                int *m) {
@@ -436,14 +436,14 @@ static_assert(lbits + WIDER <= FAST_BITS_MAX && (BITBUF_BITS < 64 || 5 * FAST_BI
 // Bits a match takes: length code and extra bits, distance code and extra
 // bits; a refill leaves at least BITBUF_BITS - 8.
 static_assert(BITBUF_BITS == 32 || MAX_BITS + 5 + MAX_BITS + MAX_EXTRA <= BITBUF_BITS - 8);
-static_assert(MAX_BITS + 5 <= 32 - 8 && BMAX <= 32 - 8 && MAX_EXTRA <= 32 - 8 && FAST_BITS_MAX + 11 <= 24);
+static_assert(MAX_BITS + 5 <= 32 - 8 && BMAX <= 32 - 8 && MAX_EXTRA <= 32 - 8 && 2 * FAST_BITS_MAX <= 32 - 8);
 
 // Copies the match of length n (3..258) at distance dist to window[w], the
 // source reduced modulo WSIZE; w + n <= WSIZE, and 32 bytes more still lie
 // inside the window array. The bytes after the match are old history that
-// later distances may still reach: where the copy goes in 16-byte pieces and
-// runs over the end of the match, the 16 bytes after it are saved first and
-// put back afterwards.
+// later distances may still reach: where the copy goes in 16-byte pieces (at
+// least two) and runs over the end of the match, the 32 bytes after it are
+// saved first and put back afterwards.
 inline void copy_match(unsigned w, unsigned dist, unsigned n) {
     uch *dst = window + w;
     const unsigned from = (w - dist) & (WSIZE - 1);

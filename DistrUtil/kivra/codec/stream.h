@@ -34,7 +34,7 @@ using counter_t = long long;
 constexpr unsigned INBUFSIZ = 0x8000;      // input fill size, 32768
 constexpr unsigned INBUF_EXTRA = 64;       // slack after inbuf
 constexpr unsigned OUTBUFSIZ = 16384;      // compressed output is flushed at this count
-constexpr unsigned OUTBUF_EXTRA = 2048;    // slack after outbuf (never reached)
+constexpr unsigned OUTBUF_EXTRA = 2048;    // slack after outbuf: the block emitter writes up to 8 bytes past OUTBUFSIZ
 constexpr unsigned WSIZE = 0x8000;         // half window, 32768
 constexpr unsigned DIST_BUFSIZE = 0x8000;  // d_buf entries
 constexpr unsigned LIT_BUFSIZE = 0x8000;   // literal buffer entries (inbuf doubles as it)
@@ -168,8 +168,8 @@ inline void out_long(ulg n) {
 // One gzip member per call: header, DEFLATE data, CRC-32 and the running
 // bytes_in. A read error on `in` is fatal (it must not end the member early).
 int zip(int in, int out);
-// The compressor's input function: one read() from ifd, folded into the
-// member's CRC and added to bytes_in.
+// The compressor's input function: up to `size` bytes from ifd (fewer only
+// at end of input), folded into the member's CRC and added to bytes_in.
 int file_read(char *buf, unsigned size);
 
 // ---- match finder (deflate.cc) -------------------------------------------------------
