@@ -31,8 +31,6 @@ ChildResult run_child(const std::string &input, const std::function<int()> &body
 // child. The decoded bytes are in .out; status 0 means verified.
 ChildResult decode_member(const std::string &gz);
 
-// Bitwise CRC-32 of RFC 1952, independent of the code under test.
-
 // ---- building members --------------------------------------------------------
 struct Header {
     uint8_t magic1 = 0x8b;

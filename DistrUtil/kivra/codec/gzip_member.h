@@ -34,9 +34,9 @@ constexpr unsigned TRAILER_SIZE = 8;   // CRC-32 and length, 4 bytes each
 
 // Little-endian 16- and 32-bit numbers stored at p.
 inline unsigned le16(const uch *p) { return static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8; }
-inline ulg le32(const uch *p) {
-    return static_cast<ulg>(p[0]) | static_cast<ulg>(p[1]) << 8 | static_cast<ulg>(p[2]) << 16 |
-           static_cast<ulg>(p[3]) << 24;
+inline uint32_t le32(const uch *p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 }  // namespace gzip

@@ -6,30 +6,35 @@
 // which folds it into the CRC and writes it to ofd, and decoding continues at
 // position 0 with the old bytes still there as history.
 //
-// Huffman codes are decoded through multi-level lookup tables (huft_build): a
-// first-level table indexed by a fixed number of low-order input bits, with
-// sub-tables for the longer codes.
-//
-// Speed: inflate_codes runs a fast loop (fast_codes) while the input buffer
-// holds at least FAST_IN bytes and the window has room for a longest match
-// before its end. There the bit buffer is refilled a whole word at a time
-// straight from inbuf (read ahead); each literal, length or distance code
-// costs one lookup in a packed table built per block from huft_build's
-// tables (codes longer than that table's index walk huft_build's tables);
-// the next code is looked up before a match is copied; and matches whose
-// source lies 16 or more bytes away go in 16-byte pieces. Why this is safe:
-//  - the loop reads inbuf only below insize, and the window array only
-//    within its bounds; a piece that runs past the end of a match writes
-//    over bytes that are still history, so the 16 bytes after the match are
-//    saved before the copy and put back after it;
+// Tables. huft_build turns a block's code lengths into one array of 32-bit
+// entries (layout below): a first level indexed by the next `bits` input
+// bits, and behind a link entry a sub-table for each first-level prefix that
+// longer codes share. A first-level literal entry holds two literals where
+// both codes fit its index. Two decoders read these tables:
+//  - the fast loop (fast_codes) runs while the input buffer holds at least
+//    FAST_IN bytes and the window has room for a longest match before its
+//    end. It refills the bit buffer a whole word at a time straight from
+//    inbuf (read ahead), takes an entry per lookup (up to two literals, or a
+//    length or distance with its extra bits), looks the next code up before
+//    a match is copied, and copies matches whose source lies 16 or more bytes
+//    away in 16-byte pieces;
+//  - the byte-at-a-time decoder takes one symbol per entry and reads input a
+//    byte at a time only as far as the entry's `need` asks (see huft_build),
+//    so an input that ends early or turns invalid is noticed at the same bit
+//    whatever the width of the table.
+// Why the fast loop is safe:
+//  - it reads inbuf only below insize, and the window array only within its
+//    bounds; a piece that runs past the end of a match writes over bytes that
+//    are still history, so the 16 bytes after the match are saved before the
+//    copy and put back after it; a single literal is stored twice at one
+//    place rather than past its end;
 //  - on leaving the loop every unused whole byte goes back to inbuf (inptr
 //    moves back), so everything outside the loop sees the bit buffer, inptr
 //    and bytes_in exactly as the byte-at-a-time decoder leaves them, and the
 //    member trailer is read from the right place;
 //  - near the end of the input buffer or of the window the byte-at-a-time
-//    decoder below takes over, so refills of inbuf, end-of-file errors and
-//    window flushes happen at the same points of the output as ever;
-//  - the fast loop decides valid and invalid codes from the same tables.
+//    decoder takes over, so refills of inbuf, end-of-file errors and window
+//    flushes happen at the same points of the output in both.
 // The fast loop is compiled twice from one source: for every processor, and
 // with BMI2 (flag-free shifts by a register count), chosen at run time by
 // what the processor reports; tests run both (inflate_portable_only).
@@ -77,55 +82,261 @@ constexpr unsigned BITBUF_BITS = 8 * sizeof(bitbuf_t);
 bitbuf_t bb;
 unsigned bk;
 
-constexpr int lbits = 9;  // first-level bits of dynamic literal/length tables
-constexpr int dbits = 6;  // first-level bits of dynamic distance tables
+constexpr int lbits = 9;  // wished first-level bits of dynamic literal/length tables
+constexpr int dbits = 6;  // wished first-level bits of dynamic distance tables
 constexpr int fixed_lbits = 7;
 constexpr int fixed_dbits = 5;
-constexpr int clbits = 7;  // first-level bits of the code-length table
+constexpr int clbits = 7;  // wished first-level bits of the code-length table
+// huft_build indexes its first level by up to this many bits more than the
+// wished ones (never more than the longest code).
+constexpr unsigned WIDER = 2;
 
-constexpr unsigned BMAX = 16;        // longest code length huft_build accepts
-constexpr unsigned N_MAX = 288;      // most symbols in one code
-constexpr unsigned LL_MAX = 286 + 30;  // literal/length plus distance lengths of a dynamic block
-constexpr unsigned INVALID = 99;     // huft.e of a code that must not occur
-constexpr unsigned END_OF_BLOCK = 15;
-constexpr unsigned LITERAL = 16;
-constexpr unsigned MAX_EXTRA = 13;   // most extra bits of a length or distance
+constexpr unsigned BMAX = 16;                      // longest code length huft_build accepts
+constexpr unsigned N_MAX = FIXED_L_CODES;          // most symbols in one code
+constexpr unsigned LL_MAX = L_CODES + D_CODES;     // lengths of a dynamic block
+constexpr unsigned INVALID = 99;                   // extra bits in cplext of a code that must not occur
+constexpr unsigned MAX_EXTRA = 13;                 // most extra bits of a length or distance
 
-constexpr std::array<ush, 17> mask_bits = {0x0000, 0x0001, 0x0003, 0x0007, 0x000f, 0x001f,
-                                           0x003f, 0x007f, 0x00ff, 0x01ff, 0x03ff, 0x07ff,
-                                           0x0fff, 0x1fff, 0x3fff, 0x7fff, 0xffff};
+constexpr unsigned mask(unsigned n) { return (1u << n) - 1; }
 
-// Transmission order of the code-length code's lengths.
-constexpr std::array<unsigned, 19> border = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                             11, 4, 12, 3, 13, 2, 14, 1, 15};
-
-// Length bases and extra bits of literal/length codes 257..287; 286 and 287
-// exist only in fixed blocks and are marked invalid.
-constexpr std::array<ush, 31> cplens = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,
-                                        17, 19, 23, 27, 31, 35, 43, 51,  59,  67,  83,
-                                        99, 115, 131, 163, 195, 227, 258, 0, 0};
-constexpr std::array<ush, 31> cplext = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2,  2,  2, 2,
-                                        3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, INVALID, INVALID};
-// Distance bases and extra bits of distance codes 0..29.
-constexpr std::array<ush, 30> cpdist = {1,    2,    3,    4,    5,    7,     9,     13,
-                                        17,   25,   33,   49,   65,   97,    129,   193,
-                                        257,  385,  513,  769,  1025, 1537,  2049,  3073,
-                                        4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<ush, 30> cpdext = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-
-// Each base follows from the previous one and its extra bits; 258 is the
-// one length with its own code.
-constexpr bool bases_consistent() {
-    for (unsigned i = 0; i + 1 < 28; i++) {
-        if (cplens[i + 1] != cplens[i] + (1u << cplext[i])) return false;
-    }
-    for (unsigned i = 0; i + 1 < 30; i++) {
-        if (cpdist[i + 1] != cpdist[i] + (1u << cpdext[i])) return false;
-    }
-    return cplens[28] == 258 && cpdist[29] + (1u << cpdext[29]) - 1 == WSIZE;
+// Length bases and extra bits of literal/length codes 257..287 as huft_build
+// takes them; 286 and 287 exist only in fixed blocks and are marked invalid.
+template <class T, size_t N>
+constexpr std::array<ush, 31> with_invalid_tail(const std::array<T, N> &a, ush tail) {
+    std::array<ush, 31> r{};
+    for (size_t i = 0; i < 31; i++) r[i] = i < N ? static_cast<ush>(a[i]) : tail;
+    return r;
 }
-static_assert(bases_consistent());
+constexpr std::array<ush, 31> cplens = with_invalid_tail(LENGTH_BASE, 0);
+constexpr std::array<ush, 31> cplext = with_invalid_tail(LENGTH_EXTRA, INVALID);
+constexpr std::array<ush, 30> cpdist = [] {
+    std::array<ush, 30> r{};
+    for (size_t i = 0; i < 30; i++) r[i] = static_cast<ush>(DIST_BASE[i]);
+    return r;
+}();
+constexpr std::array<ush, 30> cpdext = [] {
+    std::array<ush, 30> r{};
+    for (size_t i = 0; i < 30; i++) r[i] = static_cast<ush>(DIST_EXTRA[i]);
+    return r;
+}();
+
+// ---- table entries ---------------------------------------------------------------
+// One 32-bit entry (huft) per index:
+//   bits 0-5    total: the bits the fast loop drops for the entry (at most
+//               29, so bit 5 is clear and the entry itself serves as a shift
+//               count): the code (both codes of two literals) and, for a
+//               length or distance, its extra bits; for a link, the index
+//               bits of its sub-table
+//   a literal entry (bit 31 set):
+//     bits 6-9    length of the (first) code, less 1
+//     bits 10-13  its need less its length: the bits the byte-at-a-time
+//                 decoder buffers before it takes the entry (see huft_build)
+//     bit 14      a second literal follows the first (PAIR)
+//     bits 15-22  the first literal; bits 23-30 the second (the first again
+//                 when it is alone)
+//   any other entry (bit 31 clear):
+//     bits 6-10   length of the code
+//     bits 11-14  its need less its length
+//     bit 15      SPECIAL; clear: a length or distance base
+//     bits 16-30  the base; for a special entry END_ENTRY (0, end of block),
+//                 BAD_ENTRY (1, a code that must not occur) or, above those,
+//                 a link: the index in the array where its sub-table starts
+constexpr uint32_t LITERAL = 0x80000000u;
+constexpr uint32_t PAIR = 1u << 14;
+constexpr uint32_t SPECIAL = 1u << 15;
+constexpr unsigned END_ENTRY = 0, BAD_ENTRY = 1;
+constexpr unsigned total_of(uint32_t p) { return p & 63; }
+constexpr unsigned value_of(uint32_t p) { return (p >> 16) & 0x7fff; }
+constexpr bool is_literal(uint32_t p) { return (p & LITERAL) != 0; }
+constexpr bool is_special(uint32_t p, unsigned value) { return (p & (LITERAL | SPECIAL)) == SPECIAL && value_of(p) == value; }
+constexpr bool is_link(uint32_t p) { return (p & (LITERAL | SPECIAL)) == SPECIAL && value_of(p) > BAD_ENTRY; }
+constexpr unsigned code_length(uint32_t p) { return is_literal(p) ? ((p >> 6) & 15) + 1 : (p >> 6) & 31; }
+constexpr unsigned need_of(uint32_t p) { return code_length(p) + ((p >> (is_literal(p) ? 10 : 11)) & 15); }
+constexpr unsigned first_literal(uint32_t p) { return (p >> 15) & 0xff; }
+constexpr uint32_t literal_entry(unsigned len, unsigned need, unsigned lit) {
+    return LITERAL | lit << 23 | lit << 15 | (need - len) << 10 | (len - 1) << 6 | len;
+}
+constexpr uint32_t other_entry(uint32_t special, unsigned value, unsigned len, unsigned need, unsigned total) {
+    return value << 16 | special | (need - len) << 11 | len << 6 | total;
+}
+static_assert(24577 <= 0x7fff && MAX_MATCH <= 0x7fff && BMAX + MAX_EXTRA < 32 && BMAX < 32);
+
+// The table of an empty code: every lookup finds a code that must not occur,
+// before any input is read.
+constexpr huft NO_CODE[1] = {other_entry(SPECIAL, BAD_ENTRY, 0, 0, 0)};
+const huft *or_no_code(const huft *t) { return t != nullptr ? t : NO_CODE; }
+
+}  // namespace
+
+// ---- table builder ----------------------------------------------------------------
+// huft_build: the decoding table of symbols 0..n-1.
+//   b  code length of each symbol, 0 = no code. Comes from the input stream
+//      (dynamic blocks) and is therefore untrusted: over-subscription is
+//      detected and lengths above 16 are refused.
+//   n  number of symbols; set by the caller, at most 288 (more: result 2).
+//   s  symbols below s are simple: below 256 a literal, 256 end of block.
+//      With s above 256 (a literal/length code) first-level entries pair
+//      literals whose codes fit together.
+//   d  base (length or distance) of each symbol from s up, indexed sym - s.
+//      A constant list; may be null when n <= s.
+//   e  its extra bits, from the low byte, or INVALID (any value above 13)
+//      for a symbol that must not occur. Same indexing and nullability as d.
+//   t  receives the table (one array, released by huft_free), or null.
+//   m  in: wished first-level bits l; out: the bits the first level is
+//      indexed by: l raised to the shortest code length and lowered to the
+//      longest, then widened by up to WIDER, never beyond the longest code.
+// The `need` of an entry: l for a code of at most l bits; for a longer one,
+// the bits that resolve it in levels of l bits, each level as deep as the
+// longest code under its prefix but at most l bits deeper; the free codes of
+// an incomplete code count as codes of the longest length. The decoder
+// wishes 5 to 9 bits.
+// Result:
+//   HUFT_COMPLETE (0)    complete code (a single code of length 1 counts as
+//                        complete), or no code at all: every length 0, *t null
+//                        and *m 0
+//   HUFT_INCOMPLETE (1)  incomplete code; the table is built, valid (the
+//                        unused codes decode as BAD_ENTRY) and must be
+//                        released by the caller
+//   BAD_TABLE (2)        over-subscribed code, a length above 16, n above
+//                        288, or (only for wishes below 5) sub-tables beyond
+//                        what a link can address; no table
+//   NO_MEMORY (3)        out of memory; no table
+int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t,
+               int *m) {
+    *t = nullptr;
+    if (n > N_MAX) return BAD_TABLE;
+
+    std::array<unsigned, BMAX + 1> c{};  // number of codes of each length
+    unsigned shortest_literal = BMAX + 1;
+    for (unsigned i = 0; i < n; i++) {
+        if (b[i] > BMAX) return BAD_TABLE;
+        c[b[i]]++;
+        if (i < 256 && i < s && b[i] != 0) shortest_literal = std::min(shortest_literal, b[i]);
+    }
+    if (c[0] == n) {
+        *m = 0;
+        return HUFT_COMPLETE;
+    }
+    unsigned k = 1;  // shortest code
+    while (c[k] == 0) k++;
+    unsigned g = BMAX;  // longest code
+    while (c[g] == 0) g--;
+    const unsigned l = static_cast<unsigned>(std::clamp(*m, static_cast<int>(k), static_cast<int>(g)));
+    const unsigned bits = std::min(l + WIDER, g);
+    *m = static_cast<int>(bits);
+
+    // Code space: y counts the free codes at the current length.
+    int y = 1 << k;
+    for (unsigned j = k; j < g; j++, y <<= 1) {
+        y -= static_cast<int>(c[j]);
+        if (y < 0) return BAD_TABLE;
+    }
+    y -= static_cast<int>(c[g]);
+    if (y < 0) return BAD_TABLE;
+
+    // Symbols sorted by length, in symbol order within a length (canonical
+    // order), each with its code held bit-reversed (first input bit in bit 0).
+    std::array<ush, N_MAX> v{}, rev{};
+    std::array<unsigned, BMAX + 2> x{};  // x[len]: where the symbols of that length start in v
+    for (unsigned j = 1; j <= BMAX; j++) x[j + 1] = x[j] + c[j];
+    const unsigned nv = n - c[0];
+    const unsigned short_end = x[bits + 1];  // codes of at most `bits` bits come first
+    for (unsigned i = 0; i < n; i++) {
+        if (b[i] != 0) v[x[b[i]]++] = static_cast<ush>(i);
+    }
+    // first[len]: the first code of that length, most significant bit first.
+    std::array<unsigned, BMAX + 1> first{};
+    for (unsigned len = 2; len <= g; len++) first[len] = (first[len - 1] + c[len - 1]) << 1;
+    for (unsigned p = 0, i = 0; p < nv; p++) {
+        const unsigned len = b[v[p]];
+        rev[p] = static_cast<ush>(i);
+        unsigned bit = 1u << (len - 1);  // next code in bit-reversed counting
+        while (i & bit) {
+            i ^= bit;
+            bit >>= 1;
+        }
+        i ^= bit;
+    }
+
+    // Length of the code at code-space position pos (codes scaled to g bits);
+    // the free positions at the end count as codes of length g.
+    const auto length_at = [&](unsigned pos) {
+        unsigned len = g;
+        while (c[len] == 0 || first[len] << (g - len) > pos) len--;
+        return len;
+    };
+    const auto need = [&](unsigned r, unsigned len) {
+        if (len <= l) return l;
+        unsigned code = 0;  // r read most significant bit first
+        for (unsigned q = 0; q < len; q++) code |= ((r >> q) & 1u) << (len - 1 - q);
+        for (unsigned w = l;; w += l) {
+            const unsigned deepest = length_at((((code >> (len - w)) + 1) << (g - w)) - 1);
+            const unsigned j = std::min(l, deepest - w);
+            if (len <= w + j) return w + j;
+        }
+    };
+    const auto entry = [&](unsigned p) -> uint32_t {
+        const unsigned sym = v[p], len = b[sym], nd = need(rev[p], len);
+        if (sym < s) return sym < 256 ? literal_entry(len, nd, sym) : other_entry(SPECIAL, END_ENTRY, len, nd, len);
+        const unsigned extra = e[sym - s] & 0xff;
+        if (extra > MAX_EXTRA) return other_entry(SPECIAL, BAD_ENTRY, len, nd, len);
+        return other_entry(0, d[sym - s], len, nd, len + extra);
+    };
+    const uint32_t free_code = other_entry(SPECIAL, BAD_ENTRY, std::max(l, g), std::max(l, g), 0);
+
+    // Sub-tables: one per first-level prefix that longer codes share. The
+    // codes of a prefix follow each other in canonical order, the longest
+    // last; a sub-table is indexed by the bits up to the longest.
+    unsigned size = 1u << bits;
+    for (unsigned p = short_end, q; p < nv; p = q) {
+        for (q = p; q < nv && (rev[q] & mask(bits)) == (rev[p] & mask(bits));) q++;
+        size += 1u << (b[v[q - 1]] - bits);
+    }
+    if (size > 0x7fff) return BAD_TABLE;
+    huft *tab = static_cast<huft *>(std::malloc(size * sizeof(huft)));
+    if (tab == nullptr) return NO_MEMORY;
+
+    std::fill(tab, tab + (1u << bits), free_code);
+    for (unsigned p = 0; p < short_end; p++) {
+        const uint32_t en = entry(p);
+        for (unsigned q = rev[p]; q < (1u << bits); q += 1u << b[v[p]]) tab[q] = en;
+    }
+    for (unsigned p = short_end, at = 1u << bits, q; p < nv; p = q) {
+        const unsigned key = rev[p] & mask(bits);
+        for (q = p; q < nv && (rev[q] & mask(bits)) == key;) q++;
+        const unsigned sub = b[v[q - 1]] - bits;
+        tab[key] = other_entry(SPECIAL, at, 0, 0, sub);
+        huft *st = tab + at;
+        std::fill(st, st + (1u << sub), free_code);
+        for (unsigned r = p; r < q; r++) {
+            const uint32_t en = entry(r);
+            for (unsigned i = rev[r] >> bits; i < (1u << sub); i += 1u << (b[v[r]] - bits)) st[i] = en;
+        }
+        at += 1u << sub;
+    }
+
+    // Two literals in one first-level entry where both codes fit its index.
+    // Downwards, so that tab[i >> len1] (a lower index) is still single.
+    if (s > 256 && 2 * shortest_literal <= bits) {
+        for (unsigned i = 1u << bits; i-- > 0;) {
+            const uint32_t p1 = tab[i];
+            if (!is_literal(p1)) continue;
+            const uint32_t p2 = tab[i >> total_of(p1)];
+            if (!is_literal(p2) || total_of(p1) + total_of(p2) > bits) continue;
+            tab[i] = ((p1 & ~(0xffu << 23)) + total_of(p2)) | PAIR | first_literal(p2) << 23;
+        }
+    }
+    *t = tab;
+    return y != 0 && g != 1 ? HUFT_INCOMPLETE : HUFT_COMPLETE;
+}
+
+// Releases a table built by huft_build.
+int huft_free(huft *t) {
+    std::free(t);
+    return 0;
+}
+
+namespace {
 
 // The bit buffer as a value the routines copy into a local and store back.
 struct Bits {
@@ -142,7 +353,7 @@ struct Bits {
         b >>= n;
         k -= n;
     }
-    unsigned peek(unsigned n) const { return static_cast<unsigned>(b) & mask_bits[n]; }
+    unsigned peek(unsigned n) const { return static_cast<unsigned>(b) & mask(n); }
 
     // Gives the whole bytes back to inbuf, if they all came from it (a refill
     // of inbuf in between makes the older ones unreachable: then false).
@@ -191,309 +402,48 @@ inline unsigned advance(unsigned w) {
     return w;
 }
 
-// Resolves one symbol: walks from the first-level entry through sub-tables.
-// Returns the final entry with its bits dropped, or null for an invalid code
-// (or an empty table, which has no entry to look at).
-inline const huft *decode_symbol(Bits &s, const huft *table, unsigned bits) {
-    if (table == nullptr) return nullptr;
-    s.need(bits);
-    const huft *t = table + s.peek(bits);
-    unsigned e;
-    while ((e = t->e) > LITERAL) {
-        if (e == INVALID) return nullptr;
-        s.drop(t->b);
-        e -= 16;
-        s.need(e);
-        t = t->v.t + s.peek(e);
-    }
-    s.drop(t->b);
-    return t;
+// The entry of the code at the bottom of b, through a link for a long one.
+inline uint32_t lookup(const huft *t, unsigned bits, bitbuf_t b) {
+    uint32_t p = t[static_cast<unsigned>(b) & mask(bits)];
+    if (is_link(p)) p = t[value_of(p) + ((static_cast<unsigned>(b) >> bits) & mask(total_of(p)))];
+    return p;
 }
 
-}  // namespace
-
-// ---- table builder ----------------------------------------------------------------
-// huft_build: decoding tables for symbols 0..n-1.
-//   b  code length of each symbol, 0 = no code. Comes from the input stream
-//      (dynamic blocks) and is therefore untrusted: over-subscription is
-//      detected and lengths above 16 are refused.
-//   n  number of symbols; set by the caller, at most 288 (more: result 2).
-//   s  symbols below s are simple: below 256 a literal, 256 end of block.
-//   d  base (length or distance) of each symbol from s up, indexed sym - s.
-//      A constant list; may be null when n <= s.
-//   e  its kind, from the low byte: the number of extra bits, or INVALID for
-//      a symbol that must not occur. Same indexing and nullability as d.
-//   t  receives the first-level table, or null when there are no tables.
-//   m  in: wished first-level bits; out: the bits used (0 for no table).
-//      The decoder wishes 5, 6, 7 or 9 bits, so that no code needs more
-//      than one level below a full first level it can reach. Much smaller
-//      wishes (4 or less) can give wrong sub-tables for long codes.
-// Result:
-//   HUFT_COMPLETE (0)    complete code (a single code of length 1 counts as
-//                        complete), or no code at all: every length 0, *t null
-//                        and *m 0
-//   HUFT_INCOMPLETE (1)  incomplete code; the tables are built, valid (the
-//                        unused codes decode as INVALID) and must be released
-//                        by the caller
-//   BAD_TABLE (2)        over-subscribed code, a length above 16 or n above
-//                        288; no tables
-//   NO_MEMORY (3)        out of memory; no tables
-int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const ush *e, huft **t,
-               int *m) {
-    *t = nullptr;
-    if (n > N_MAX) return BAD_TABLE;
-
-    std::array<unsigned, BMAX + 1> c{};  // number of codes of each length
-    for (unsigned i = 0; i < n; i++) {
-        if (b[i] > BMAX) return BAD_TABLE;
-        c[b[i]]++;
+// One symbol for the byte-at-a-time decoder: reads input bytes until the
+// entry found has the bits it needs. The bits above s.k are zero, so an entry
+// found too early needs more than are there: it is only taken once the bits
+// it depends on are all real. The code's bits are not dropped.
+inline uint32_t decode_symbol(Bits &s, const huft *t, unsigned bits) {
+    uint32_t p;
+    while (need_of(p = lookup(t, bits, s.b)) > s.k) {
+        s.b |= static_cast<bitbuf_t>(in_byte()) << s.k;
+        s.k += 8;
     }
-    if (c[0] == n) {
-        *m = 0;
-        return HUFT_COMPLETE;
-    }
-
-    unsigned k = 1;  // shortest code
-    while (c[k] == 0) k++;
-    unsigned g = BMAX;  // longest code
-    while (c[g] == 0) g--;
-    int l = *m;  // first-level bits, between k and g
-    if (l < static_cast<int>(k)) l = static_cast<int>(k);
-    if (l > static_cast<int>(g)) l = static_cast<int>(g);
-    *m = l;
-
-    // Code space: y counts the free codes at the current length.
-    int y = 1 << k;
-    for (unsigned j = k; j < g; j++, y <<= 1) {
-        y -= static_cast<int>(c[j]);
-        if (y < 0) return BAD_TABLE;
-    }
-    y -= static_cast<int>(c[g]);
-    if (y < 0) return BAD_TABLE;
-    const unsigned free_codes = static_cast<unsigned>(y);
-
-    // Symbols sorted by length, in symbol order within a length.
-    std::array<unsigned, N_MAX> v{};
-    std::array<unsigned, BMAX + 2> x{};  // x[len]: where the symbols of that length start in v
-    for (unsigned j = 1; j <= BMAX; j++) x[j + 1] = x[j] + c[j];
-    for (unsigned i = 0; i < n; i++) {
-        if (b[i] != 0) v[x[b[i]]++] = i;
-    }
-    const unsigned nv = n - c[0];  // symbols that have a code
-    c[g] += free_codes;            // the free codes are placed last, as INVALID entries
-
-    // Canonical codes in increasing length, held bit-reversed in i.
-    std::array<huft *, BMAX + 1> u{};          // table of each level
-    std::array<unsigned, BMAX + 1> usize{};    // its number of entries
-    std::array<unsigned, BMAX + 1> prefix{};   // low w bits of i that lead to it
-    huft *first = nullptr;                     // first-level table
-    huft *last_front = nullptr;                // front entry of the newest array
-    int h = -1;                                // current level
-    int w = -l;                                // bits decoded before the current level
-    unsigned i = 0;
-    unsigned p = 0;  // next symbol of v
-    huft r{};        // entry being placed; keeps its value for INVALID entries
-
-    for (unsigned len = k; len <= g; len++) {
-        for (unsigned a = c[len]; a-- > 0;) {
-            // Open deeper tables until this code fits.
-            while (static_cast<int>(len) > w + l) {
-                h++;
-                w += l;
-                const unsigned uw = static_cast<unsigned>(w);
-                const unsigned z = std::min(static_cast<unsigned>(l), g - uw);
-                unsigned j = len - uw;
-                unsigned f = 1u << j;
-                if (f > a + 1) {  // too few codes of this length for a (len-w)-bit table
-                    f -= a + 1;
-                    j++;
-                    while (j < z) {
-                        f <<= 1;
-                        if (f <= c[uw + j]) break;
-                        f -= c[uw + j];
-                        j++;
-                    }
-                }
-                const unsigned size = 1u << j;
-                huft *block = static_cast<huft *>(std::calloc(size + 1, sizeof(huft)));
-                if (block == nullptr) {
-                    huft_free(first);
-                    return NO_MEMORY;
-                }
-                for (unsigned q = 1; q <= size; q++) block[q].e = INVALID;  // never left unset
-                block[0].v.t = nullptr;
-                if (last_front != nullptr) {
-                    last_front->v.t = block + 1;
-                } else {
-                    first = block + 1;
-                }
-                last_front = block;
-                u[h] = block + 1;
-                usize[h] = size;
-                if (h > 0) {
-                    prefix[h] = i & ((1u << uw) - 1);
-                    const unsigned at = i >> (uw - static_cast<unsigned>(l));
-                    if (at >= usize[h - 1]) {  // cannot happen for a consistent code
-                        huft_free(first);
-                        return BAD_TABLE;
-                    }
-                    huft link{};
-                    link.b = static_cast<uch>(l);
-                    link.e = static_cast<uch>(16 + j);
-                    link.v.t = u[h];
-                    u[h - 1][at] = link;
-                }
-            }
-
-            const unsigned uw = static_cast<unsigned>(w);
-            r.b = static_cast<uch>(len - uw);
-            if (p >= nv) {
-                r.e = INVALID;
-            } else {
-                const unsigned sym = v[p++];
-                if (sym < s) {
-                    r.e = static_cast<uch>(sym < 256 ? LITERAL : END_OF_BLOCK);
-                    r.v.n = static_cast<ush>(sym);
-                } else {
-                    r.e = static_cast<uch>(e[sym - s] & 0xff);
-                    r.v.n = d[sym - s];
-                }
-            }
-            for (unsigned q = i >> uw; q < usize[h]; q += 1u << (len - uw)) u[h][q] = r;
-
-            // Next code in bit-reversed counting.
-            unsigned bit = 1u << (len - 1);
-            while (i & bit) {
-                i ^= bit;
-                bit >>= 1;
-            }
-            i ^= bit;
-
-            // Back up to the table that the new prefix belongs to.
-            while ((i & ((1u << static_cast<unsigned>(w)) - 1)) != prefix[h]) {
-                h--;
-                w -= l;
-            }
-        }
-    }
-
-    *t = first;
-    return free_codes != 0 && g != 1 ? HUFT_INCOMPLETE : HUFT_COMPLETE;
-}
-
-// Releases a table set built by huft_build by following the front-entry chain.
-int huft_free(huft *t) {
-    while (t != nullptr) {
-        huft *front = t - 1;
-        huft *next = front->v.t;
-        std::free(front);
-        t = next;
-    }
-    return 0;
+    return p;
 }
 
 // ---- fast loop ---------------------------------------------------------------------------
-namespace {
-
-// Packed table entry of the fast loop: one 32-bit word per index.
-//   bits 0-7    bits the whole symbol takes: its code plus, for a length or
-//               distance, the extra bits that follow it
-//   bits 8-11   bits of the code alone
-//   bits 12-15  kind: BASE (a length or distance base, or a literal), or one
-//               of END_CODE, BAD_CODE, LONG_CODE: a code longer than the
-//               packed table's index, resolved through huft_build's tables
-//               (walk_code)
-//   bits 16-30  base, or the literal
-//   bit 31      set for a literal
-// Literals test as negative, every kind but BASE as a nonzero kind field.
-enum : uint32_t { BASE = 0, END_CODE = 1, BAD_CODE = 2, LONG_CODE = 3 };
-constexpr uint32_t LITERAL_FLAG = 0x80000000u;
-constexpr uint32_t KIND_FIELD = 0xf000u;
-constexpr uint32_t pack(uint32_t kind, unsigned code_bits, unsigned extra, unsigned value) {
-    return value << 16 | kind << 12 | code_bits << 8 | (code_bits + extra);
-}
-constexpr uint32_t BAD_ENTRY = pack(BAD_CODE, 0, 0, 0);
-constexpr uint32_t LONG_ENTRY = pack(LONG_CODE, 0, 0, 0);
-// The packed entry of a terminal huft entry (e <= LITERAL or INVALID)
-// reached after code_bits bits.
-constexpr uint32_t pack_huft(unsigned e, unsigned code_bits, unsigned n) {
-    if (e == LITERAL) return LITERAL_FLAG | pack(BASE, code_bits, 0, n);
-    if (e == END_OF_BLOCK) return pack(END_CODE, code_bits, 0, 0);
-    if (e > MAX_EXTRA) return BAD_ENTRY;
-    return pack(BASE, code_bits, e, n);
-}
-constexpr unsigned total_bits(uint32_t p) { return p & 0xff; }
-constexpr unsigned code_bits(uint32_t p) { return (p >> 8) & 0xf; }
-constexpr uint32_t kind_of(uint32_t p) { return (p & KIND_FIELD) >> 12; }
-constexpr unsigned value_of(uint32_t p) { return (p >> 16) & 0x7fff; }
-static_assert(N_MAX < 0x8000 && 24577 < 0x8000 && 258 < 0x8000);
-
-constexpr unsigned FAST_LBITS = 10;  // index bits of the literal/length packed table
-constexpr unsigned FAST_DBITS = 8;   // index bits of the distance packed table
-std::array<uint32_t, 1u << FAST_LBITS> fast_lit;   // 4 KiB
-std::array<uint32_t, 1u << FAST_DBITS> fast_dist;  // 1 KiB
-
 // Input bytes the fast loop wants in inbuf before a round: two word refills
 // of at most 7 bytes plus an 8-byte load on 64-bit builds, four of at most 3
 // bytes plus a 4-byte load on 32-bit ones.
 constexpr unsigned FAST_IN = 16;
 static_assert(FAST_IN >= (BITBUF_BITS < 64 ? 4 * 3 + 4 : 7 + 8));
+// Widest first level the fast loop takes (wider ones: byte at a time only):
+// on 64-bit builds four literal entries in a row and a lookup after them fit
+// one refill.
+constexpr unsigned FAST_BITS_MAX = 11;
+static_assert(lbits + WIDER <= FAST_BITS_MAX && (BITBUF_BITS < 64 || 5 * FAST_BITS_MAX <= BITBUF_BITS - 8));
 // Bits a match takes: length code and extra bits, distance code and extra
 // bits; a refill leaves at least BITBUF_BITS - 8.
-static_assert(BITBUF_BITS == 32 || 15 + 5 + 15 + MAX_EXTRA <= BITBUF_BITS - 8);
-static_assert(15 + 5 <= 32 - 8 && BMAX <= 32 - 8 && MAX_EXTRA <= 32 - 8);
-
-// The code at the bottom of b (at least BMAX valid bits) resolved through a
-// table set of huft_build whose first level takes `bits` bits: its packed
-// entry; BAD_ENTRY for a code that must not occur or a missing table.
-uint32_t walk_code(const huft *t, unsigned bits, bitbuf_t b) {
-    if (t == nullptr) return BAD_ENTRY;
-    unsigned used = 0;
-    t += static_cast<unsigned>(b) & mask_bits[bits];
-    unsigned e;
-    while ((e = t->e) > LITERAL) {
-        if (e == INVALID) return BAD_ENTRY;
-        used += t->b;
-        t = t->v.t + (static_cast<unsigned>(b >> used) & mask_bits[e - 16]);
-    }
-    return pack_huft(e, used + t->b, t->v.n);
-}
-
-// Fills the packed table `fast` (2^fast_bits entries) from the table set t of
-// first-level bits `bits`: entries whose code fits the index are resolved,
-// longer ones (and all of them when bits > fast_bits) are LONG_ENTRY, and a
-// missing table makes every entry BAD_ENTRY.
-void build_fast(const huft *t, unsigned bits, uint32_t *fast, unsigned fast_bits) {
-    const unsigned size = 1u << fast_bits;
-    if (t == nullptr || bits > fast_bits) {
-        std::fill(fast, fast + size, t == nullptr ? BAD_ENTRY : LONG_ENTRY);
-        return;
-    }
-    const unsigned step = 1u << bits;
-    for (unsigned i = 0; i < step; i++) {
-        const huft &h = t[i];
-        if (h.e <= LITERAL || h.e == INVALID) {  // a whole code within the first level
-            const uint32_t p = pack_huft(h.e, h.b, h.v.n);
-            for (unsigned j = i; j < size; j += step) fast[j] = p;
-            continue;
-        }
-        const huft *sub = h.v.t;
-        const unsigned sub_mask = mask_bits[h.e - 16];
-        for (unsigned j = i; j < size; j += step) {
-            const huft &x = sub[(j >> bits) & sub_mask];
-            // x is reached by fast_bits of index only if its own bits fit.
-            const bool fits = x.e <= LITERAL && h.b + x.b <= fast_bits;
-            fast[j] = fits ? pack_huft(x.e, h.b + x.b, x.v.n) : LONG_ENTRY;
-        }
-    }
-}
+static_assert(BITBUF_BITS == 32 || MAX_BITS + 5 + MAX_BITS + MAX_EXTRA <= BITBUF_BITS - 8);
+static_assert(MAX_BITS + 5 <= 32 - 8 && BMAX <= 32 - 8 && MAX_EXTRA <= 32 - 8 && 2 * FAST_BITS_MAX <= 32 - 8);
 
 // Copies the match of length n (3..258) at distance dist to window[w], the
 // source reduced modulo WSIZE; w + n <= WSIZE, and 32 bytes more still lie
 // inside the window array. The bytes after the match are old history that
-// later distances may still reach: where the copy goes in 16-byte pieces and
-// runs over the end of the match, the 16 bytes after it are saved first and
-// put back afterwards.
+// later distances may still reach: where the copy goes in 16-byte pieces (at
+// least two) and runs over the end of the match, the 32 bytes after it are
+// saved first and put back afterwards.
 inline void copy_match(unsigned w, unsigned dist, unsigned n) {
     uch *dst = window + w;
     const unsigned from = (w - dist) & (WSIZE - 1);
@@ -503,10 +453,12 @@ inline void copy_match(unsigned w, unsigned dist, unsigned n) {
     // behind the destination, or one at least 16 bytes ahead of it (old
     // history at the top of the window) that does not wrap.
     if (from < w ? dist >= 16 : from + n <= WSIZE && from - w >= 16) {
-        uch after[16];
-        std::memcpy(after, dst + n, 16);
-        for (unsigned i = 0; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
-        std::memcpy(dst + n, after, 16);
+        uch after[32];
+        std::memcpy(after, dst + n, 32);
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        for (unsigned i = 32; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
+        std::memcpy(dst + n, after, 32);
     } else if (dist == 1) {
         std::memset(dst, window[from], n);
     } else {
@@ -522,13 +474,11 @@ inline void copy_match(unsigned w, unsigned dist, unsigned n) {
 
 enum class FastEnd { handover, end_of_block, invalid };
 
-// Window room the fast loop wants before a round (up to three literals or
+// Window room the fast loop wants before a round (up to eight literals or
 // one match); copy_match may also look 16 bytes past a match's end, which
 // stays inside the window array.
 constexpr unsigned FAST_OUT = MAX_MATCH;
-// Three literals in a row and a lookup after them fit one refill.
-static_assert(BITBUF_BITS < 64 || 4 * FAST_LBITS <= BITBUF_BITS - 8);
-static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
+static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 32 <= sizeof window);
 
 // The fast loop of inflate_codes (see the head of this unit): decodes while
 // the input buffer and the window have room, then gives unused whole bytes
@@ -543,14 +493,12 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
                                                 unsigned bd) {
     if (!s.give_back()) return FastEnd::handover;
     if (insize - inptr < FAST_IN || w > WSIZE - FAST_OUT) return FastEnd::handover;
-    constexpr unsigned lmask = (1u << FAST_LBITS) - 1, dmask = (1u << FAST_DBITS) - 1;
+    const unsigned lmask = mask(bl), dmask = mask(bd);
     bitbuf_t b = s.b;
     unsigned k = s.k;
     unsigned in = inptr;
     const unsigned in_end = insize;
     uch *const win = window;
-    const uint32_t *const lit = fast_lit.data();
-    const uint32_t *const dtab = fast_dist.data();
     unsigned out = w;
     // Word refill: needs sizeof(bitbuf_t) bytes from `in` below in_end (the
     // first one lowest: x86 is little-endian); adds the whole bytes that fit,
@@ -567,18 +515,27 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
         b >>= n;
         k -= n;
     };
+    // The entry behind a link: the bits after the first level index its sub-table.
+    const auto follow = [&](const huft *t, unsigned bits, uint32_t p) {
+        return t[value_of(p) + ((static_cast<unsigned>(b) >> bits) & mask(total_of(p)))];
+    };
     // Base plus extra bits of a length or distance entry not yet dropped.
     const auto base_plus_extra = [&](uint32_t p) {
-        return value_of(p) + ((static_cast<unsigned>(b) & ((1u << total_bits(p)) - 1)) >> code_bits(p));
+        return value_of(p) + ((static_cast<unsigned>(b) & mask(total_of(p))) >> code_length(p));
     };
-    const auto put_literal = [&](uint32_t p) {
-        drop(total_bits(p));
-        win[out++] = static_cast<uch>(value_of(p));
+    // One or two literals: the second store hits the first's place when
+    // there is one only.
+    const auto put_literals = [&](uint32_t p) {
+        drop(total_of(p));
+        const unsigned pair = (p >> 14) & 1;
+        win[out] = static_cast<uch>(p >> 15);
+        win[out + pair] = static_cast<uch>(p >> 23);
+        out += 1 + pair;
     };
 
     FastEnd result = FastEnd::handover;
     refill();
-    uint32_t p = lit[b & lmask];
+    uint32_t p = tl[b & lmask];
     // Each round starts with the next code's entry looked up. Where the bits
     // allow, a refill comes after a lookup and before its bits are dropped,
     // which keeps its memory access off the chain from one lookup to the
@@ -587,53 +544,47 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
     // at most MAX_MATCH bytes (FAST_OUT).
     while (in_end - in >= FAST_IN && out <= WSIZE - FAST_OUT) {
         refill();  // >= 56 bits (64-bit builds), >= 24 (32-bit ones)
-        if (p & LITERAL_FLAG) {
-            put_literal(p);
+        if (is_literal(p)) {
+            put_literals(p);
+            p = tl[b & lmask];
             if constexpr (BITBUF_BITS >= 64) {
-                // >= 41 bits; the packed table's literals take at most 10 each.
-                p = lit[b & lmask];
-                if (p & LITERAL_FLAG) {
-                    put_literal(p);  // >= 31 bits
-                    p = lit[b & lmask];
-                    if (p & LITERAL_FLAG) {
-                        put_literal(p);  // >= 21 bits
-                        p = lit[b & lmask];
-                    }
+                // Each first-level entry takes at most FAST_BITS_MAX bits.
+                for (int more = 0; more < 3 && is_literal(p); more++) {
+                    put_literals(p);
+                    p = tl[b & lmask];
                 }
-            } else {
-                p = lit[b & lmask];  // >= 14 bits
             }
             continue;
         }
-        if (p & KIND_FIELD) {
-            if (kind_of(p) == LONG_CODE) {
-                p = walk_code(tl, bl, b);  // a refill came after the last drop
-                if (p & LITERAL_FLAG) {
-                    put_literal(p);
+        if (p & SPECIAL) {
+            if (is_link(p)) {
+                p = follow(tl, bl, p);  // a refill came after the last drop
+                if (is_literal(p)) {
+                    put_literals(p);
                     if constexpr (BITBUF_BITS < 64) refill();
-                    p = lit[b & lmask];
+                    p = tl[b & lmask];
                     continue;
                 }
             }
-            if (kind_of(p) == END_CODE) {
-                drop(total_bits(p));
+            if (is_special(p, END_ENTRY)) {
+                drop(total_of(p));
                 result = FastEnd::end_of_block;
                 break;
             }
-            if (kind_of(p) == BAD_CODE) {
+            if (p & SPECIAL) {
                 result = FastEnd::invalid;
                 break;
             }
         }
 
         const unsigned n = base_plus_extra(p);
-        drop(total_bits(p));  // 64-bit: >= 36 bits
+        drop(total_of(p));  // 64-bit: >= 36 bits
         if constexpr (BITBUF_BITS < 64) refill();
-        p = dtab[b & dmask];
+        p = td[b & dmask];
         if constexpr (BITBUF_BITS >= 64) refill();  // >= 56 bits
-        if (p & KIND_FIELD) {
-            if (kind_of(p) == LONG_CODE) p = walk_code(td, bd, b);
-            if (kind_of(p) != BASE || (p & LITERAL_FLAG)) {
+        if (p & SPECIAL) {
+            if (is_link(p)) p = follow(td, bd, p);
+            if (p & SPECIAL) {
                 result = FastEnd::invalid;
                 break;
             }
@@ -641,17 +592,17 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 16 <= sizeof window);
         unsigned dist;
         if constexpr (BITBUF_BITS >= 64) {
             dist = base_plus_extra(p);
-            drop(total_bits(p));  // >= 28 bits
+            drop(total_of(p));  // >= 28 bits
         } else {
             // Code and extra bits may exceed what one refill gives.
-            const unsigned extra = total_bits(p) - code_bits(p);
-            drop(code_bits(p));
+            const unsigned len = code_length(p), extra = total_of(p) - len;
+            drop(len);
             refill();
-            dist = value_of(p) + (static_cast<unsigned>(b) & ((1u << extra) - 1));
+            dist = value_of(p) + (static_cast<unsigned>(b) & mask(extra));
             drop(extra);
             refill();
         }
-        p = lit[b & lmask];  // the next round's code, looked up before the copy
+        p = tl[b & lmask];  // the next round's code, looked up before the copy
         copy_match(out, dist, n);
         out += n;
     }
@@ -675,20 +626,12 @@ __attribute__((target("bmi2"))) FastEnd fast_codes_bmi2(Bits &s, unsigned &w, co
                                                        unsigned bl, unsigned bd) {
     return fast_loop(s, w, tl, td, bl, bd);
 }
-
-bool have_bmi2() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("bmi2");
-    }();
-    return yes;
-}
 #endif
 
 using FastCodes = FastEnd (*)(Bits &, unsigned &, const huft *, const huft *, unsigned, unsigned);
 FastCodes pick_fast_codes() {
 #if defined(__x86_64__) || defined(__i386__)
-    if (!inflate_portable_only && have_bmi2()) return fast_codes_bmi2;
+    if (!inflate_portable_only && cpu_has(CpuFeature::bmi2)) return fast_codes_bmi2;
 #endif
     return fast_codes_portable;
 }
@@ -704,14 +647,13 @@ bool inflate_portable_only = false;
 int inflate_codes(huft *tl, huft *td, int bl, int bd) {
     Bits s = load_bits();
     unsigned w = outcnt;
+    const huft *const lt = or_no_code(tl), *const dt = or_no_code(td);
     const unsigned ubl = static_cast<unsigned>(bl), ubd = static_cast<unsigned>(bd);
-    build_fast(tl, ubl, fast_lit.data(), FAST_LBITS);
-    build_fast(td, ubd, fast_dist.data(), FAST_DBITS);
-    const FastCodes fast_codes = pick_fast_codes();
+    const FastCodes fast_codes = ubl <= FAST_BITS_MAX ? pick_fast_codes() : nullptr;
 
     for (;;) {
-        if (insize - inptr >= FAST_IN && w <= WSIZE - FAST_OUT) {
-            const FastEnd end = fast_codes(s, w, tl, td, ubl, ubd);
+        if (fast_codes != nullptr && insize - inptr >= FAST_IN && w <= WSIZE - FAST_OUT) {
+            const FastEnd end = fast_codes(s, w, lt, dt, ubl, ubd);
             if (end != FastEnd::handover) {
                 store_bits(s);
                 outcnt = w;
@@ -721,29 +663,33 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
         }
 
         // One symbol, a byte of input at a time.
-        const huft *t = decode_symbol(s, tl, ubl);
-        if (t == nullptr) break;
-        unsigned e = t->e;
-        if (e == LITERAL) {
-            window[w++] = static_cast<uch>(t->v.n);
+        uint32_t p = decode_symbol(s, lt, ubl);
+        if (is_literal(p)) {
+            s.drop(code_length(p));
+            window[w++] = static_cast<uch>(first_literal(p));
             w = advance(w);
             continue;
         }
-        if (e == END_OF_BLOCK) {
+        if (is_special(p, END_ENTRY)) {
+            s.drop(code_length(p));
             store_bits(s);
             outcnt = w;
             return BLOCK_OK;
         }
+        if (p & SPECIAL) break;
 
+        unsigned e = total_of(p) - code_length(p);  // extra bits
+        s.drop(code_length(p));
         s.need(e);
-        unsigned n = t->v.n + s.peek(e);  // match length
+        unsigned n = value_of(p) + s.peek(e);  // match length
         s.drop(e);
 
-        t = decode_symbol(s, td, ubd);
-        if (t == nullptr) break;
-        e = t->e;
+        p = decode_symbol(s, dt, ubd);
+        if (p & SPECIAL) break;
+        e = total_of(p) - code_length(p);
+        s.drop(code_length(p));
         s.need(e);
-        unsigned d = w - t->v.n - s.peek(e);  // source position, reduced below
+        unsigned d = w - value_of(p) - s.peek(e);  // source position, reduced below
         s.drop(e);
 
         // Copy in pieces that run past neither end of the window. Disjoint
@@ -807,18 +753,15 @@ int inflate_stored() {
 // Type 1: the fixed codes, rebuilt for every block.
 int inflate_fixed() {
     std::array<unsigned, N_MAX> l{};
-    for (unsigned i = 0; i < 144; i++) l[i] = 8;
-    for (unsigned i = 144; i < 256; i++) l[i] = 9;
-    for (unsigned i = 256; i < 280; i++) l[i] = 7;
-    for (unsigned i = 280; i < N_MAX; i++) l[i] = 8;
+    for (unsigned i = 0; i < N_MAX; i++) l[i] = static_cast<unsigned>(fixed_l_length(static_cast<int>(i)));
 
     int bl = fixed_lbits;
     int r = huft_build(l.data(), N_MAX, 257, cplens.data(), cplext.data(), &live_tl, &bl);
     if (r != HUFT_COMPLETE) return release_tables(r);
 
-    for (unsigned i = 0; i < 30; i++) l[i] = 5;
+    for (unsigned i = 0; i < D_CODES; i++) l[i] = FIXED_D_LENGTH;
     int bd = fixed_dbits;
-    r = huft_build(l.data(), 30, 0, cpdist.data(), cpdext.data(), &live_td, &bd);
+    r = huft_build(l.data(), D_CODES, 0, cpdist.data(), cpdext.data(), &live_td, &bd);
     if (r != HUFT_COMPLETE && r != HUFT_INCOMPLETE) return release_tables(r);  // codes 30 and 31 are unused
 
     return release_tables(inflate_codes(live_tl, live_td, bl, bd));
@@ -837,18 +780,18 @@ int inflate_dynamic() {
     s.need(4);
     const unsigned nb = 4 + s.peek(4);  // code-length codes
     s.drop(4);
-    if (nl > 286 || nd > 30) return BAD_DATA;
+    if (nl > L_CODES || nd > D_CODES) return BAD_DATA;
 
     std::array<unsigned, LL_MAX> ll{};
     for (unsigned j = 0; j < nb; j++) {
         s.need(3);
-        ll[border[j]] = s.peek(3);
+        ll[BL_ORDER[j]] = s.peek(3);
         s.drop(3);
     }
-    for (unsigned j = nb; j < 19; j++) ll[border[j]] = 0;
+    for (unsigned j = nb; j < BL_CODES; j++) ll[BL_ORDER[j]] = 0;
 
     int bl = clbits;
-    int r = huft_build(ll.data(), 19, 19, nullptr, nullptr, &live_tl, &bl);
+    int r = huft_build(ll.data(), BL_CODES, BL_CODES, nullptr, nullptr, &live_tl, &bl);
     if (r != HUFT_COMPLETE) return release_tables(r);  // an incomplete one is BAD_DATA
     if (live_tl == nullptr) return BAD_DATA;  // no code-length code: not even the first length can be read
 
@@ -858,25 +801,23 @@ int inflate_dynamic() {
     const unsigned ubl = static_cast<unsigned>(bl);
     unsigned prev_len = 0;
     for (unsigned i = 0; i < n;) {
-        // The code-length code has no sub-tables (its codes are at most 7
-        // bits, clbits), but a single code of length 1 leaves the other 1-bit
-        // pattern INVALID: checked like every other lookup.
-        s.need(ubl);
-        const huft *t = live_tl + s.peek(ubl);
-        if (t->e == INVALID) return release_tables(BAD_DATA);
-        s.drop(t->b);
-        const unsigned sym = t->v.n;
+        // The code-length code's codes are at most 7 bits (clbits), but a
+        // single code of length 1 leaves the other 1-bit pattern invalid.
+        const uint32_t p = decode_symbol(s, live_tl, ubl);
+        if (!is_literal(p)) return release_tables(BAD_DATA);
+        s.drop(code_length(p));
+        const unsigned sym = first_literal(p);
         unsigned count;
         unsigned len;
         if (sym < 16) {
             ll[i++] = prev_len = sym;
             continue;
-        } else if (sym == 16) {
+        } else if (sym == REP_3_6) {
             s.need(2);
             count = 3 + s.peek(2);
             s.drop(2);
             len = prev_len;
-        } else if (sym == 17) {
+        } else if (sym == REPZ_3_10) {
             s.need(3);
             count = 3 + s.peek(3);
             s.drop(3);
@@ -921,11 +862,11 @@ int inflate_block(int *e) {
     store_bits(s);
 
     switch (type) {
-    case 0:
+    case STORED_BLOCK:
         return inflate_stored();
-    case 1:
+    case STATIC_TREES:
         return inflate_fixed();
-    case 2:
+    case DYN_TREES:
         return inflate_dynamic();
     default:
         return BAD_TABLE;

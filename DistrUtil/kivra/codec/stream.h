@@ -15,8 +15,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstddef>
 #include <cstdio>
+
+#include "deflate_format.h"
 
 // ---- byte and word types -----------------------------------------------------
 using uch = unsigned char;   // 8 bits
@@ -33,7 +34,7 @@ using counter_t = long long;
 constexpr unsigned INBUFSIZ = 0x8000;      // input fill size, 32768
 constexpr unsigned INBUF_EXTRA = 64;       // slack after inbuf
 constexpr unsigned OUTBUFSIZ = 16384;      // compressed output is flushed at this count
-constexpr unsigned OUTBUF_EXTRA = 2048;    // slack after outbuf (never reached)
+constexpr unsigned OUTBUF_EXTRA = 2048;    // slack after outbuf: the block emitter writes up to 8 bytes past OUTBUFSIZ
 constexpr unsigned WSIZE = 0x8000;         // half window, 32768
 constexpr unsigned DIST_BUFSIZE = 0x8000;  // d_buf entries
 constexpr unsigned LIT_BUFSIZE = 0x8000;   // literal buffer entries (inbuf doubles as it)
@@ -115,6 +116,10 @@ ulg updcrc(const uch *s, unsigned n);
 // every processor; updcrc uses a faster routine where the processor has one.
 // Declared so that the tests check it on every machine.
 uint32_t crc32_portable(uint32_t reg, const uch *s, size_t n);
+// Optional instructions of this processor, probed once: carry-less multiply
+// (with SSE2) for the CRC, BMI2 for the decoder's fast loop.
+enum class CpuFeature { clmul, bmi2 };
+bool cpu_has(CpuFeature f);
 int fill_inbuf(int eof_ok);
 // The next input byte: one comparison and one array read on the fast path.
 inline int in_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
@@ -185,8 +190,8 @@ inline void out_long(ulg n) {
 // One gzip member per call: header, DEFLATE data, CRC-32 and the running
 // bytes_in. A read error on `in` is fatal (it must not end the member early).
 int zip(int in, int out);
-// The compressor's input function: one read() from ifd, folded into the
-// member's CRC and added to bytes_in.
+// The compressor's input function: up to `size` bytes from ifd (fewer only
+// at end of input), folded into the member's CRC and added to bytes_in.
 int file_read(char *buf, unsigned size);
 
 // ---- match finder (deflate.cc) -------------------------------------------------------
@@ -219,14 +224,6 @@ unsigned longest_match(unsigned cur_match);
 void fill_window();
 
 // ---- Huffman trees and block emission (trees.cc) --------------------------------------
-constexpr int MAX_BITS = 15;      // longest literal/length or distance code
-constexpr int MAX_BL_BITS = 7;    // longest code-length code
-constexpr int LENGTH_CODES = 29;
-constexpr int LITERALS = 256;
-constexpr int END_BLOCK = 256;
-constexpr int L_CODES = LITERALS + 1 + LENGTH_CODES;  // 286
-constexpr int D_CODES = 30;
-constexpr int BL_CODES = 19;
 constexpr int HEAP_SIZE = 2 * L_CODES + 1;  // 573
 
 // A tree node: frequency while the tree is built, bit-reversed code after;
@@ -308,22 +305,10 @@ void copy_block(const char *buf, unsigned len, int header);
 int unzip(int in, int out);
 
 // ---- inflate (inflate.cc) -----------------------------------------------------------------
-// One entry of a Huffman decoding table.
-//   e  kind: 0..13 a length/distance base with e extra bits, 15 end of block,
-//      16 literal, 99 invalid code, 17 and up a link to a sub-table indexed by
-//      e - 16 further bits
-//   b  input bits the entry consumes (for a link: the bits of its own level)
-//   v  n: literal, base or code-length symbol; t: the sub-table of a link
-// Every table array has one extra entry in front whose v.t chains the arrays
-// of one huft_build call, so that huft_free can release them all.
-struct huft {
-    uch e;
-    uch b;
-    union {
-        ush n;
-        huft *t;
-    } v;
-};
+// One entry of a decoding table built by huft_build: a 32-bit word whose
+// fields inflate.cc describes. A table set is one array (first level, then
+// sub-tables), released by huft_free.
+using huft = uint32_t;
 
 // Result codes: 0 success, 1 invalid data, 2 block type 3 or an
 // over-subscribed code, 3 out of memory.

@@ -17,20 +17,8 @@
 #include <cstring>
 
 namespace {
-constexpr int REP_3_6 = 16;      // repeat the previous length 3..6 times (2 extra bits)
-constexpr int REPZ_3_10 = 17;    // 3..10 zero lengths (3 extra bits)
-constexpr int REPZ_11_138 = 18;  // 11..138 zero lengths (7 extra bits)
-constexpr int STORED_BLOCK = 0;
-constexpr int STATIC_TREES = 1;
-constexpr int DYN_TREES = 2;
 constexpr unsigned FLAG_BUFSIZE = LIT_BUFSIZE / 8;
 
-constexpr int extra_lbits[LENGTH_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr int extra_dbits[D_CODES] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                      6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr int extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
-constexpr uch bl_order[BL_CODES] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 int base_length[LENGTH_CODES];  // first length - 3 of each length code
 int base_dist[D_CODES];         // first distance - 1 of each distance code
@@ -80,9 +68,9 @@ ct_data static_ltree[L_CODES + 2];
 ct_data static_dtree[D_CODES];
 ct_data bl_tree[2 * BL_CODES + 1];
 
-tree_desc l_desc = {dyn_ltree, static_ltree, extra_lbits, LITERALS + 1, L_CODES, MAX_BITS, 0};
-tree_desc d_desc = {dyn_dtree, static_dtree, extra_dbits, 0, D_CODES, MAX_BITS, 0};
-tree_desc bl_desc = {bl_tree, nullptr, extra_blbits, 0, BL_CODES, MAX_BL_BITS, 0};
+tree_desc l_desc = {dyn_ltree, static_ltree, LENGTH_EXTRA.data(), LITERALS + 1, L_CODES, MAX_BITS, 0};
+tree_desc d_desc = {dyn_dtree, static_dtree, DIST_EXTRA.data(), 0, D_CODES, MAX_BITS, 0};
+tree_desc bl_desc = {bl_tree, nullptr, BL_EXTRA.data(), 0, BL_CODES, MAX_BL_BITS, 0};
 
 ush bl_count[MAX_BITS + 1];
 uint32_t opt_len;
@@ -108,7 +96,7 @@ void ct_init(ush *attr, int *methodp) {
     int code;
     for (code = 0; code < LENGTH_CODES - 1; code++) {
         base_length[code] = length;
-        for (int n = 0; n < (1 << extra_lbits[code]); n++) length_code[length++] = static_cast<uch>(code);
+        for (int n = 0; n < (1 << LENGTH_EXTRA[code]); n++) length_code[length++] = static_cast<uch>(code);
     }
     length_code[length - 1] = static_cast<uch>(code);
 
@@ -116,26 +104,26 @@ void ct_init(ush *attr, int *methodp) {
     int dist = 0;
     for (code = 0; code < 16; code++) {
         base_dist[code] = dist;
-        for (int n = 0; n < (1 << extra_dbits[code]); n++) dist_code[dist++] = static_cast<uch>(code);
+        for (int n = 0; n < (1 << DIST_EXTRA[code]); n++) dist_code[dist++] = static_cast<uch>(code);
     }
     dist >>= 7;
     for (; code < D_CODES; code++) {
         base_dist[code] = dist << 7;
-        for (int n = 0; n < (1 << (extra_dbits[code] - 7)); n++) dist_code[256 + dist++] = static_cast<uch>(code);
+        for (int n = 0; n < (1 << (DIST_EXTRA[code] - 7)); n++) dist_code[256 + dist++] = static_cast<uch>(code);
     }
 
     // The fixed literal/length code, 288 symbols so that it is complete.
     std::fill(std::begin(bl_count), std::end(bl_count), 0);
-    int n = 0;
-    while (n <= 143) static_ltree[n++].dl.len = 8, bl_count[8]++;
-    while (n <= 255) static_ltree[n++].dl.len = 9, bl_count[9]++;
-    while (n <= 279) static_ltree[n++].dl.len = 7, bl_count[7]++;
-    while (n <= 287) static_ltree[n++].dl.len = 8, bl_count[8]++;
+    int n;
+    for (n = 0; n < FIXED_L_CODES; n++) {
+        static_ltree[n].dl.len = static_cast<ush>(fixed_l_length(n));
+        bl_count[fixed_l_length(n)]++;
+    }
     gen_codes(static_ltree, L_CODES + 1);
 
     for (n = 0; n < D_CODES; n++) {
-        static_dtree[n].dl.len = 5;
-        static_dtree[n].fc.code = static_cast<ush>(bi_reverse(static_cast<unsigned>(n), 5));
+        static_dtree[n].dl.len = FIXED_D_LENGTH;
+        static_dtree[n].fc.code = static_cast<ush>(bi_reverse(static_cast<unsigned>(n), FIXED_D_LENGTH));
     }
     init_block();
 }
@@ -177,7 +165,7 @@ int ct_tally(unsigned dist, unsigned lc) {
         uint32_t out_length = static_cast<uint32_t>(last_lit) * 8;
         uint32_t in_length = static_cast<uint32_t>(static_cast<long>(strstart) - block_start);
         for (int dcode = 0; dcode < D_CODES; dcode++) {
-            out_length += static_cast<uint32_t>(dyn_dtree[dcode].fc.freq) * (5 + extra_dbits[dcode]);
+            out_length += static_cast<uint32_t>(dyn_dtree[dcode].fc.freq) * (FIXED_D_LENGTH + DIST_EXTRA[dcode]);
         }
         out_length >>= 3;
         if (last_dist < last_lit / 2 && out_length < in_length / 2) return 1;
@@ -383,7 +371,7 @@ void send_tree(ct_data *tree, int max_code) {
 }
 
 // Builds the code-length code for both trees and returns the index in
-// bl_order of the last code-length code to send (at least 3, so four or more
+// BL_ORDER of the last code-length code to send (at least 3, so four or more
 // are always sent). Adds the dynamic header's cost to opt_len.
 int build_bl_tree() {
     scan_tree(dyn_ltree, l_desc.max_code);
@@ -392,19 +380,19 @@ int build_bl_tree() {
 
     int max_blindex;
     for (max_blindex = BL_CODES - 1; max_blindex >= 3; max_blindex--) {
-        if (bl_tree[bl_order[max_blindex]].dl.len != 0) break;
+        if (bl_tree[BL_ORDER[max_blindex]].dl.len != 0) break;
     }
     opt_len += 3 * (static_cast<uint32_t>(max_blindex) + 1) + 5 + 5 + 4;
     return max_blindex;
 }
 
 // Sends the dynamic block header: HLIT, HDIST, HCLEN, the code-length code
-// in bl_order, then both trees.
+// in BL_ORDER, then both trees.
 void send_all_trees(int lcodes, int dcodes, int blcodes) {
     send_bits(static_cast<unsigned>(lcodes - 257), 5);
     send_bits(static_cast<unsigned>(dcodes - 1), 5);
     send_bits(static_cast<unsigned>(blcodes - 4), 4);
-    for (int rank = 0; rank < blcodes; rank++) send_bits(bl_tree[bl_order[rank]].dl.len, 3);
+    for (int rank = 0; rank < blcodes; rank++) send_bits(bl_tree[BL_ORDER[rank]].dl.len, 3);
     send_tree(dyn_ltree, lcodes - 1);
     send_tree(dyn_dtree, dcodes - 1);
 }
@@ -454,11 +442,11 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
         } else {
             unsigned code = length_code[lc];
             put_code(code + LITERALS + 1, ltree);
-            if (int extra = extra_lbits[code]; extra != 0) put(lc - static_cast<unsigned>(base_length[code]), static_cast<unsigned>(extra));
+            if (int extra = LENGTH_EXTRA[code]; extra != 0) put(lc - static_cast<unsigned>(base_length[code]), static_cast<unsigned>(extra));
             unsigned dist = d_buf[dx++];
             code = d_code(dist);
             put_code(code, dtree);
-            if (int extra = extra_dbits[code]; extra != 0) put(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra));
+            if (int extra = DIST_EXTRA[code]; extra != 0) put(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra));
         }
         drain();
     }

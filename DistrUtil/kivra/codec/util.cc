@@ -6,6 +6,7 @@
 // the process at once with status 1; nothing is cleaned up on that path, and
 // output already written stays written.
 #include "stream.h"
+#include "gzip_member.h"
 
 #include <array>
 #include <cerrno>
@@ -84,18 +85,13 @@ constexpr CrcTables make_crc_slices() {
 constexpr CrcTables crc_slices = make_crc_slices();
 static_assert(crc_slices[0][1] == 0x77073096u && crc_slices[0][255] == 0x2d02ef8du);
 
-inline uint32_t load_le32(const uch *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
 ulg crc_register = 0xffffffffUL;  // non-inverted running register
 }  // namespace
 
 uint32_t crc32_portable(uint32_t c, const uch *s, size_t n) {
     const auto &t = crc_slices;
     for (; n >= 16; n -= 16, s += 16) {
-        const uint32_t a = load_le32(s) ^ c, b = load_le32(s + 4), d = load_le32(s + 8), e = load_le32(s + 12);
+        const uint32_t a = gzip::le32(s) ^ c, b = gzip::le32(s + 4), d = gzip::le32(s + 8), e = gzip::le32(s + 12);
         c = t[15][a & 0xff] ^ t[14][(a >> 8) & 0xff] ^ t[13][(a >> 16) & 0xff] ^ t[12][a >> 24] ^
             t[11][b & 0xff] ^ t[10][(b >> 8) & 0xff] ^ t[9][(b >> 16) & 0xff] ^ t[8][b >> 24] ^
             t[7][d & 0xff] ^ t[6][(d >> 8) & 0xff] ^ t[5][(d >> 16) & 0xff] ^ t[4][d >> 24] ^
@@ -157,16 +153,22 @@ __attribute__((target("sse2,pclmul"))) uint32_t crc32_clmul(uint32_t c, const uc
     _mm_storeu_si128(reinterpret_cast<__m128i *>(lane), x[0]);
     return crc32_portable(crc32_portable(0, lane, 16), s, n);
 }
+}  // namespace
+#endif
 
-bool have_clmul() {
-    static const bool yes = [] {
+bool cpu_has(CpuFeature f) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool clmul = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("sse2") && __builtin_cpu_supports("pclmul");
     }();
-    return yes;
-}
-}  // namespace
+    static const bool bmi2 = __builtin_cpu_supports("bmi2");  // after the init above
+    return f == CpuFeature::clmul ? clmul : bmi2;
+#else
+    (void)f;
+    return false;
 #endif
+}
 
 // Byte-wise table of the reflected CRC-32 (table 0 of the slices above).
 const std::array<ulg, 256> crc_32_tab = [] {
@@ -185,7 +187,7 @@ ulg updcrc(const uch *s, unsigned n) {
     }
     uint32_t c = static_cast<uint32_t>(crc_register);
 #if defined(__x86_64__) || defined(__i386__)
-    if (n >= CLMUL_MIN && have_clmul()) {
+    if (n >= CLMUL_MIN && cpu_has(CpuFeature::clmul)) {
         c = crc32_clmul(c, s, n);
     } else {
         c = crc32_portable(c, s, n);

@@ -10,8 +10,6 @@
 #include "stream.h"
 
 #include <cerrno>
-#include <cstring>
-#include <unistd.h>
 
 namespace {
 constexpr uch OS_CODE = 3;       // Unix
@@ -19,21 +17,16 @@ constexpr uch OS_CODE = 3;       // Unix
 ulg crc;  // CRC-32 of the current member's input so far
 }  // namespace
 
-// One read() from ifd. The bytes read are folded into the CRC and counted in
-// bytes_in. A failed read ends the process: ending the member there would
-// leave an archive silently missing data.
+// Reads up to `size` bytes from ifd (fewer only at end of input), folds
+// them into the CRC and counts them in bytes_in. A failed read ends the
+// process: ending the member there would leave an archive silently missing
+// data.
 int file_read(char *buf, unsigned size) {
-    ssize_t len;
-    do {
-        len = read(ifd, buf, size);
-    } while (len == -1 && errno == EINTR);
-    if (len == -1) {
-        std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, std::strerror(errno));
-        abort_gzip();
-    }
+    const size_t len = read_fully(ifd, buf, size);
+    if (errno != 0) read_error();
     if (len != 0) {
         crc = updcrc(reinterpret_cast<const uch *>(buf), static_cast<unsigned>(len));
-        bytes_in += len;
+        bytes_in += static_cast<counter_t>(len);
         if (progress_hook != nullptr) progress_hook(static_cast<unsigned>(len));
     }
     return static_cast<int>(len);
@@ -71,7 +64,7 @@ int zip(int in, int out) {
             out_byte(static_cast<uch>(*p));
         } while (*p++);
     }
-    header_bytes = static_cast<counter_t>(outcnt) + 8;
+    header_bytes = static_cast<counter_t>(outcnt) + gzip::TRAILER_SIZE;
 
     deflate();
 
