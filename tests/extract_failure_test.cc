@@ -84,19 +84,10 @@ TEST_F(Failing, UtilityReportsNameTheArchive) {
     }
 }
 
-// Offset of the first payload byte: after the magic and the four strings.
-size_t payload_start(const std::string &archive) {
-    size_t pos = archive.find("kivra+magik");
-    EXPECT_NE(pos, std::string::npos);
-    pos += 11;
-    for (int i = 0; i < 4; i++) pos = archive.find('\0', pos) + 1;
-    return pos;
-}
-
 TEST_F(Failing, CorruptMemberEndsTheRun) {
     build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", "touch %p/ran"}, tar, at("good"));
     const std::string good = testkit::read_file(at("good"));
-    const size_t first = payload_start(good);
+    const size_t first = testkit::payload_offset(good);
     ASSERT_EQ(good.substr(first, 3), "\x1f\x8b\x08");
     struct Case {
         const char *what;

@@ -23,9 +23,7 @@ struct Archive {
 };
 
 std::string archive_bytes(const Archive &a) {
-    std::string magic = std::string("kivra+") + "magik";  // never contiguous in a binary
-    return "#!stub of any executable\n" + magic + a.features + '\0' + a.comment + '\0' + a.run + '\0' +
-           a.extract + '\0' + a.payload;
+    return "#!stub of any executable\n" + trailer_bytes(a.features, a.comment, a.run, a.extract) + a.payload;
 }
 
 // A compressed payload: one member storing `name` (none when empty).

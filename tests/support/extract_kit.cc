@@ -23,17 +23,6 @@ std::string make_payload(const std::string &dir) {
     return tar;
 }
 
-std::string build_archive(const std::vector<std::string> &options, const std::string &input,
-                          const std::string &out) {
-    std::vector<std::string> argv{testkit::kivra_bin()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(input);
-    testkit::RunResult r = testkit::run(argv);
-    if (r.status != 0) throw std::runtime_error("building " + out + " failed: " + r.err);
-    testkit::write_file(out, r.out, 0755);
-    return r.err;
-}
-
 testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::string &typed,
                               const std::string &cwd, OnPty on_pty) {
     testkit::TempDir io;
