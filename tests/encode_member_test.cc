@@ -74,20 +74,23 @@ TEST(EncodeMember, ThousandEqualBytes) {
         }
 }
 
-TEST(EncodeMember, RandomInputGivesFourStoredBlocks) {
-    const std::string data = testkit::random_bytes(100000, 12345);
-    const std::string member = testkit::compress1(data);
-    auto ms = testkit::parse_members(member);
-    ASSERT_TRUE(ms[0].ok) << ms[0].error;
-    const auto &blocks = ms[0].body.blocks;
-    ASSERT_EQ(blocks.size(), 4u);
-    for (size_t i = 0; i < 4; i++) {
-        EXPECT_EQ(blocks[i].type, 0) << i;
-        EXPECT_EQ(blocks[i].final, i == 3) << i;
+// Random input goes into stored blocks of at most 32 KiB, the last one final:
+// 10 header bytes, "a\0", 5 bytes per stored block, 8 trailer bytes. The
+// second member is exactly 65536 bytes long, four whole output buffers.
+TEST(EncodeMember, RandomInputGoesIntoStoredBlocks) {
+    for (const auto &[size, blocks] : {std::pair<size_t, size_t>{100000, 4}, {65506, 2}}) {
+        const std::string data = testkit::random_bytes(size, size == 100000 ? 12345 : 8);
+        const std::string member = testkit::compress1(data);
+        auto ms = testkit::parse_members(member);
+        ASSERT_TRUE(ms[0].ok) << ms[0].error;
+        ASSERT_EQ(ms[0].body.blocks.size(), blocks);
+        for (size_t i = 0; i < blocks; i++) {
+            EXPECT_EQ(ms[0].body.blocks[i].type, 0) << i;
+            EXPECT_EQ(ms[0].body.blocks[i].final, i == blocks - 1) << i;
+        }
+        EXPECT_TRUE(ms[0].body.data == data);
+        EXPECT_EQ(member.size(), 10 + 2 + data.size() + blocks * 5 + 8);
     }
-    EXPECT_EQ(ms[0].body.data, data);
-    // 10 header bytes, "a\0", 5 bytes per stored block, 8 trailer bytes.
-    EXPECT_EQ(member.size(), 10 + 2 + data.size() + 4 * 5 + 8);
 }
 
 // A 3-byte match is worth it only up to distance 4096. The probe string is

@@ -50,8 +50,6 @@ TEST(Crc32, ResetReadAndIncremental) {
     const ulg whole = updcrc(p + 12345, static_cast<unsigned>(data.size() - 12345));
     EXPECT_EQ(whole, crc32_of(data));
     EXPECT_EQ(updcrc(p, 0), whole);  // n == 0 reads without changing
-    EXPECT_EQ(crc_32_tab[0], 0u);
-    EXPECT_EQ(crc_32_tab[128], 0xedb88320UL);
 }
 
 // Both CRC routines (updcrc picks a carry-less-multiply one where the
@@ -264,12 +262,6 @@ TEST(LibraryRoutines, StrlwrAndMakeSimpleName) {
         make_simple_name(buf);
         EXPECT_STREQ(buf, c.out) << c.in;
     }
-}
-
-TEST(LibraryRoutines, Xmalloc) {
-    void *p = xmalloc(100);
-    ASSERT_NE(p, nullptr);
-    std::free(p);
 }
 
 TEST(LibraryRoutines, AddEnvopt) {
