@@ -40,9 +40,9 @@ struct Header {
     uint8_t flags = 0;   // only the bits are written; fields below follow them
     uint32_t mtime = 0;
     uint16_t part = 0;                 // written when flags & 0x02
-    std::string extra;                 // written when flags & 0x04
-    std::string name;                  // written when flags & 0x08
-    std::string comment;               // written when flags & 0x10
+    std::string extra = {};            // written when flags & 0x04
+    std::string name = {};             // written when flags & 0x08
+    std::string comment = {};          // written when flags & 0x10
 };
 std::string header_bytes_of(const Header &h);
 
