@@ -63,23 +63,6 @@ TEST_P(UnzipTrailer, Case) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnzipTrailer, ::testing::ValuesIn(kTrailerCases), CaseName());
 
-TEST(Unzip, EmptyMembersVerifyAgainstZeroTrailer) {
-    for (int fixed = 0; fixed < 2; fixed++) {
-        Tokens t;
-        if (fixed) {
-            t.fixed_begin(true);
-            t.end_block();
-        } else {
-            t.stored("", true);
-        }
-        const std::string m = t.member();
-        EXPECT_EQ(m.substr(m.size() - 8), std::string(8, '\0'));
-        ChildResult r = decode_member(m);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "");
-    }
-}
-
 TEST(Unzip, FormatViolationKeepsEarlierOutputAndMessageOrder) {
     // A first block decodes and is flushed; the second has an incomplete
     // literal code: its line comes before the fatal message.

@@ -191,11 +191,9 @@ TEST(EncodeTrees, BlockTypeChoice) {
         const unsigned best = std::min(dyn, fixed);
         const int rule = c.data.size() + 4 <= best ? 0 : fixed <= dyn ? 1 : 2;
         EXPECT_EQ(b.type, rule) << c.name << " dynamic " << dyn << " fixed " << fixed;
+        // The tie case really is one: equal bytes although dynamic needs fewer bits.
+        EXPECT_TRUE(&c != &cases[0] || dyn == fixed) << "dynamic " << dyn << " fixed " << fixed;
     }
-    // The tie case really is one: equal bytes although dynamic needs fewer bits.
-    auto ms = testkit::parse_members(testkit::compress1(cases[0].data));
-    auto [dyn, fixed] = estimates(ms[0].body.blocks[0], cases[0].data);
-    EXPECT_EQ(dyn, fixed);
 }
 
 // A block without matches still describes two distance codes of length 1.

@@ -45,13 +45,8 @@ ChildResult decode_member(const std::string &gz) {
 }
 
 namespace {
-void le16(std::string &s, uint32_t v) {
-    s.push_back(static_cast<char>(v & 0xff));
-    s.push_back(static_cast<char>((v >> 8) & 0xff));
-}
-void le32(std::string &s, uint32_t v) {
-    le16(s, v & 0xffff);
-    le16(s, v >> 16);
+void le(std::string &s, uint32_t v, int bytes) {
+    for (int k = 0; k < bytes; k++) s.push_back(static_cast<char>(v >> (8 * k)));
 }
 }  // namespace
 
@@ -61,12 +56,12 @@ std::string header_bytes_of(const Header &h) {
     s.push_back(static_cast<char>(h.magic1));
     s.push_back(static_cast<char>(h.method));
     s.push_back(static_cast<char>(h.flags));
-    le32(s, h.mtime);
+    le(s, h.mtime, 4);
     s.push_back('\0');   // extra flags
     s.push_back('\3');   // Unix
-    if (h.flags & 0x02) le16(s, h.part);
+    if (h.flags & 0x02) le(s, h.part, 2);
     if (h.flags & 0x04) {
-        le16(s, static_cast<uint32_t>(h.extra.size()));
+        le(s, static_cast<uint32_t>(h.extra.size()), 2);
         s += h.extra;
     }
     if (h.flags & 0x08) s += h.name + std::string(1, '\0');
@@ -76,8 +71,8 @@ std::string header_bytes_of(const Header &h) {
 
 std::string trailer(const std::string &plain) {
     std::string s;
-    le32(s, crc32_of(plain));
-    le32(s, static_cast<uint32_t>(plain.size()));
+    le(s, crc32_of(plain), 4);
+    le(s, static_cast<uint32_t>(plain.size()), 4);
     return s;
 }
 

@@ -19,11 +19,7 @@
 
 namespace testkit {
 
-Symbol lit(int c) {
-    Symbol s;
-    s.lit = c;
-    return s;
-}
+Symbol lit(int c) { return {.lit = c}; }
 void PrintTo(const Symbol &s, std::ostream *os) {
     if (s.lit >= 0) {
         *os << "lit(" << s.lit << ")";
@@ -31,12 +27,7 @@ void PrintTo(const Symbol &s, std::ostream *os) {
         *os << "match(" << s.len << ", " << s.dist << ")";
     }
 }
-Symbol match(int len, int dist) {
-    Symbol s;
-    s.len = len;
-    s.dist = dist;
-    return s;
-}
+Symbol match(int len, int dist) { return {.len = len, .dist = dist}; }
 
 namespace {
 
