@@ -9,26 +9,21 @@
 #include <utility>
 #include <vector>
 
+#include "cli_kit.h"
 #include "testkit.h"
 
 namespace {
 
 using testkit::kivra_bin;
-
-const std::string kMagic = "kivra+magik";
-
-std::string trailer(const std::string &f, const std::string &c, const std::string &r, const std::string &p) {
-    return kMagic + f + '\0' + c + '\0' + r + '\0' + p + '\0';
-}
+using testkit::kMagic;
+using testkit::trailer_bytes;
 
 TEST(CliBuild, RawArchivesByteForByte) {
-    testkit::TempDir dir;
-    ASSERT_EQ(mkdir(dir.file("d").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(dir.file("d/e").c_str(), 0755), 0);
+    testkit::Workspace ws;
     const std::string tar(70000, '\x5a'), g("second\n"), stub("#!stub\0bytes", 12);
-    testkit::write_file(dir.file("d/e/f.tar"), tar);
-    testkit::write_file(dir.file("g"), g);
-    testkit::write_file(dir.file("stub"), stub, 0755);
+    ws.put("d/e/f.tar", tar);
+    ws.put("g", g);
+    ws.put("stub", stub, 0755);
     const std::string image = testkit::read_file(kivra_bin());
 
     struct Case {
@@ -40,29 +35,25 @@ TEST(CliBuild, RawArchivesByteForByte) {
          {"-a", "-C", "My product", "-r", "/tmp/init.qm", "-f", "cd /; cat | tar -x -b 1 -Pf -  2>/tmp/qmextract",
           "-V", "/tmp", "-S", "qm", "-O", "Tessaline", "-F", "A=1,B", "d/e/f.tar", "g"},
          image +
-             trailer("NOCOMPR,VFYFS=/tmp,FSSUB=qm,QM_VENDOR=Tessaline,A=1,B,NAME=f.tar", "My product", "/tmp/init.qm",
+             trailer_bytes("NOCOMPR,VFYFS=/tmp,FSSUB=qm,QM_VENDOR=Tessaline,A=1,B,NAME=f.tar", "My product", "/tmp/init.qm",
                      "cd /; cat | tar -x -b 1 -Pf -  2>/tmp/qmextract") +
              tar + g,
          ""},
         {"empty comment gets the default", {"-a", "-C", "", "g"},
-         image + trailer("NOCOMPR,NAME=g", "Self-Extracting archive file", "", "") + g, ""},
+         image + trailer_bytes("NOCOMPR,NAME=g") + g, ""},
         {"options after the operands count too", {"g", "-a"},
-         image + trailer("NOCOMPR,NAME=g", "Self-Extracting archive file", "", "") + g, ""},
+         image + trailer_bytes("NOCOMPR,NAME=g") + g, ""},
         {"-p names the stub", {"-p", "./stub", "-a", "g"},
-         stub + trailer("NOCOMPR,NAME=g", "Self-Extracting archive file", "", "") + g, ""},
+         stub + trailer_bytes("NOCOMPR,NAME=g") + g, ""},
         {"-a given twice", {"-a", "-a", "g"},
-         image + trailer("NOCOMPR,NOCOMPR,NAME=g", "Self-Extracting archive file", "", "") + g, ""},
+         image + trailer_bytes("NOCOMPR,NOCOMPR,NAME=g") + g, ""},
         {"missing input skipped, status 0", {"-a", "missing", "g", "gone"},
-         image + trailer("NOCOMPR,NAME=missing", "Self-Extracting archive file", "", "") + g,
+         image + trailer_bytes("NOCOMPR,NAME=missing") + g,
          "missing: No such file or directory\ngone: No such file or directory\n"},
     };
-    testkit::RunOptions in_dir;
-    in_dir.cwd = dir.path();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> argv{kivra_bin()};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        testkit::RunResult r = testkit::run(argv, in_dir);
+        testkit::RunResult r = ws.kivra(c.args);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, 0);
         EXPECT_TRUE(r.out == c.out) << "output of " << r.out.size() << " bytes differs from the expected "
@@ -73,9 +64,9 @@ TEST(CliBuild, RawArchivesByteForByte) {
 // Nothing may be written after a failed stub, nor when no input can be added:
 // the output would be no archive. A listing that cannot be written fails too.
 TEST(CliBuild, FailuresWriteNoArchive) {
-    testkit::TempDir dir;
-    testkit::write_file(dir.file("g"), "data");
-    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    testkit::Workspace ws;
+    ws.put("g", "data");
+    ASSERT_EQ(mkdir(ws.file("sub").c_str(), 0755), 0);
     const std::string k = kivra_bin();
     struct Case {
         const char *name;
@@ -98,11 +89,9 @@ TEST(CliBuild, FailuresWriteNoArchive) {
         {"listing into a full output", k + " g > arc2 && chmod 755 arc2 && " + k + " -l ./arc2 > /dev/full",
          "\n" + k + ": stdout: No space left on device\n"},
     };
-    testkit::RunOptions in_dir;
-    in_dir.cwd = dir.path();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        testkit::RunResult r = testkit::sh(c.command, in_dir);
+        testkit::RunResult r = ws.run({"/bin/sh", "-c", c.command});
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, 1);
@@ -112,22 +101,20 @@ TEST(CliBuild, FailuresWriteNoArchive) {
 // Errors while copying an input raw: a write error (the output file hits its
 // size limit after the preamble) and a read error (a directory as input).
 TEST(CliBuild, RawCopyErrorsEndTheRun) {
-    testkit::TempDir dir;
-    testkit::write_file(dir.file("big"), std::string(1 << 20, 'b'));
-    ASSERT_EQ(mkdir(dir.file("adir").c_str(), 0755), 0);
+    testkit::Workspace ws;
+    ws.put("big", std::string(1 << 20, 'b'));
+    ASSERT_EQ(mkdir(ws.file("adir").c_str(), 0755), 0);
     const std::string k = kivra_bin();
-    const size_t preamble = testkit::read_file(k).size() + trailer("NOCOMPR,NAME=big", "Self-Extracting archive file", "", "").size();
+    const size_t preamble = testkit::read_file(k).size() + trailer_bytes("NOCOMPR,NAME=big").size();
     const size_t blocks = preamble / 1024 + 2;  // room for the preamble and a little payload
 
-    testkit::RunOptions in_dir;
-    in_dir.cwd = dir.path();
-    testkit::RunResult r = testkit::run(
-        {"bash", "-c", "trap '' XFSZ; ulimit -f " + std::to_string(blocks) + "; exec " + k + " -a big > out"}, in_dir);
+    testkit::RunResult r =
+        ws.run({"bash", "-c", "trap '' XFSZ; ulimit -f " + std::to_string(blocks) + "; exec " + k + " -a big > out"});
     EXPECT_EQ(r.err, "\n" + k + ": stdout: File too large\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(testkit::read_file(dir.file("out")).size(), blocks * 1024);
+    EXPECT_EQ(testkit::read_file(ws.file("out")).size(), blocks * 1024);
 
-    r = testkit::run({k, "-a", "adir"}, in_dir);
+    r = ws.kivra({"-a", "adir"});
     EXPECT_EQ(r.err, "\n" + k + ": adir: Is a directory\n");
     EXPECT_EQ(r.status, 1);
 }
@@ -136,12 +123,12 @@ TEST(CliBuild, RawCopyErrorsEndTheRun) {
 // the trailer, written before the members, so the preamble alone shows it;
 // below 4 GiB, and for a raw payload, the trailer stays as it always was.
 TEST(CliBuild, ExactTotalRecordedFrom4GiB) {
-    testkit::TempDir dir;
+    testkit::Workspace ws;
     const long long four_gib = 1LL << 32;
-    testkit::write_file(dir.file("g"), "second\n");
+    ws.put("g", "second\n");
     for (const auto &[name, size] : {std::pair{"big", four_gib - 7}, std::pair{"below", four_gib - 8}}) {
-        testkit::write_file(dir.file(name), "");
-        if (truncate(dir.file(name).c_str(), size) != 0) GTEST_SKIP() << "no sparse file of 4 GiB here";
+        ws.put(name, "");
+        if (truncate(ws.file(name).c_str(), size) != 0) GTEST_SKIP() << "no sparse file of 4 GiB here";
     }
     const std::string k = kivra_bin();
     const size_t stub = testkit::read_file(k).size();
@@ -153,29 +140,25 @@ TEST(CliBuild, ExactTotalRecordedFrom4GiB) {
         {"one byte less", "below g", "NAME=below"},
         {"raw payload", "-a big g", "NOCOMPR,NAME=big"},
     };
-    testkit::RunOptions in_dir;
-    in_dir.cwd = dir.path();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         // Only the preamble is taken; the builder then ends on the closed pipe.
-        testkit::RunResult r = testkit::sh(k + " " + c.args + " | head -c " + std::to_string(stub + 100), in_dir);
+        testkit::RunResult r = ws.run({"/bin/sh", "-c", k + " " + c.args + " | head -c " + std::to_string(stub + 100)});
         ASSERT_EQ(r.out.size(), stub + 100);
         EXPECT_EQ(r.out.substr(stub, kMagic.size() + c.features.size() + 1), kMagic + c.features + '\0');
     }
 }
 
 // An archive made by the builder is found again by the archive's start-up:
-// exactly one magic, right after the stub.
+// exactly one magic, right after the stub. (The program's image, the default
+// stub, must hold none, or every archive's trailer would be found inside it.)
 TEST(CliBuild, BuiltArchiveHasOneMagicAfterTheStub) {
-    testkit::TempDir dir;
-    testkit::write_file(dir.file("k"), std::string("k"));  // payload that starts like the magic
-    testkit::RunOptions in_dir;
-    in_dir.cwd = dir.path();
-    testkit::RunResult r = testkit::run({kivra_bin(), "-a", "k"}, in_dir);
-    ASSERT_EQ(r.status, 0);
+    testkit::Workspace ws;
+    ws.put("k", "k");  // payload that starts like the magic
+    const std::string archive = ws.build("a", {"-a", "k"});
     const size_t stub = testkit::read_file(kivra_bin()).size();
-    EXPECT_EQ(r.out.find(kMagic), stub);
-    EXPECT_EQ(r.out.find(kMagic, stub + 1), std::string::npos);
+    EXPECT_EQ(archive.find(kMagic), stub);
+    EXPECT_EQ(archive.find(kMagic, stub + 1), std::string::npos);
 }
 
 }  // namespace

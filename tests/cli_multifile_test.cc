@@ -15,30 +15,32 @@
 
 namespace {
 
-using testkit::Trailer;
-
-struct Input {
-    std::string operand, data;
-};
-
 class CliMultifile : public ::testing::Test {
 protected:
     testkit::Workspace ws;
     const size_t stub = testkit::read_file(testkit::kivra_bin()).size();
-    std::vector<Input> inputs;
+    const testkit::Files inputs = {{"d/e/f.tar", testkit::text_bytes(90000, 7)},
+                                   {"g", "second file\n"},
+                                   {"noise.bin", testkit::random_bytes(40000, 9)},
+                                   {"empty", ""}};
 
     void SetUp() override {
-        inputs = {{"d/e/f.tar", testkit::text_bytes(90000, 7)},
-                  {"g", "second file\n"},
-                  {"noise.bin", testkit::random_bytes(40000, 9)},
-                  {"empty", ""}};
-        for (const Input &in : inputs) ws.put(in.operand, in.data);
+        for (const auto &[operand, data] : inputs) ws.put(operand, data);
         mkdir(ws.file("adir").c_str(), 0755);
     }
-    const Input &input(const std::string &operand) const {
-        for (const Input &in : inputs)
-            if (in.operand == operand) return in;
-        throw std::runtime_error("no input " + operand);
+    // The inputs named, in this order.
+    testkit::Files files(const std::vector<std::string> &operands) const {
+        testkit::Files out;
+        for (const std::string &o : operands)
+            for (const auto &in : inputs)
+                if (in.first == o) out.push_back(in);
+        return out;
+    }
+    // The payload of `archive`, after checking that its trailer holds `features`.
+    std::string payload(const std::string &archive, const std::string &features, size_t stub_size) const {
+        const std::string trailer = testkit::trailer_bytes(features);
+        EXPECT_EQ(archive.substr(stub_size, trailer.size()), trailer);
+        return archive.size() < stub_size + trailer.size() ? "" : archive.substr(stub_size + trailer.size());
     }
 };
 
@@ -68,33 +70,14 @@ TEST_F(CliMultifile, OneMemberPerInput) {
         testkit::RunResult r = ws.kivra(c.args);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, 0);
-        const Trailer t{c.features};
-        const size_t start = testkit::payload_offset(stub, t);
-        ASSERT_GT(r.out.size(), start);
-        EXPECT_EQ(r.out.substr(stub, start - stub),
-                  "kivra+magik" + t.features + '\0' + t.comment + '\0' + '\0' + '\0');
-
-        const std::vector<testkit::Member> members = testkit::parse_members(r.out.substr(start));
-        ASSERT_EQ(members.size(), c.written.size());
-        uint32_t total = 0;
-        for (size_t i = 0; i < members.size(); i++) {
-            const Input &in = input(c.written[i]);
-            SCOPED_TRACE(in.operand);
-            ASSERT_TRUE(members[i].ok) << members[i].error;
-            total += static_cast<uint32_t>(in.data.size());
-            EXPECT_EQ(members[i].name, in.operand.substr(in.operand.rfind('/') + 1));
-            EXPECT_TRUE(members[i].body.data == in.data);
-            EXPECT_EQ(members[i].crc, testkit::crc32_of(in.data));
-            EXPECT_EQ(members[i].isize, total);
-        }
+        testkit::expect_members(payload(r.out, c.features, stub), files(c.written));
     }
 }
 
 // -a copies the inputs back to back (their listing is in cli/listing.sh).
 TEST_F(CliMultifile, RawArchiveOfSeveralFiles) {
     const std::string archive = ws.build("raw", {"-a", "d/e/f.tar", "missing", "noise.bin", "g"});
-    const size_t start = testkit::payload_offset(stub, Trailer{"NOCOMPR,NAME=f.tar"});
-    EXPECT_TRUE(archive.substr(start) == input("d/e/f.tar").data + input("noise.bin").data + input("g").data);
+    EXPECT_TRUE(payload(archive, "NOCOMPR,NAME=f.tar", stub) == inputs[0].second + inputs[2].second + inputs[1].second);
 }
 
 // An input that opens but cannot be read (a directory) must fail the run:
@@ -105,22 +88,18 @@ TEST_F(CliMultifile, UnreadableInputFailsTheRun) {
     struct Case {
         std::vector<std::string> args;
         std::string features, err;
-        size_t members_before;
+        std::vector<std::string> before;
     } cases[] = {
-        {{"adir"}, "NAME=adir", "", 0},
-        {{"g", "adir", "d/e/f.tar"}, "NAME=g", "", 1},
-        {{"missing", "noise.bin", "adir"}, "NAME=missing", "missing: No such file or directory\n", 1},
+        {{"adir"}, "NAME=adir", "", {}},
+        {{"g", "adir", "d/e/f.tar"}, "NAME=g", "", {"g"}},
+        {{"missing", "noise.bin", "adir"}, "NAME=missing", "missing: No such file or directory\n", {"noise.bin"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.features);
         testkit::RunResult r = ws.kivra(c.args);
         EXPECT_EQ(r.err, c.err + "\n" + k + ": adir: Is a directory\n");
         EXPECT_EQ(r.status, 1);
-        const size_t start = testkit::payload_offset(stub, Trailer{c.features});
-        ASSERT_GE(r.out.size(), start);
-        const std::vector<testkit::Member> members = testkit::parse_members(r.out.substr(start));
-        EXPECT_EQ(members.size(), c.members_before);
-        for (const testkit::Member &m : members) EXPECT_TRUE(m.ok) << m.error;
+        testkit::expect_members(payload(r.out, c.features, stub), files(c.before));
     }
 }
 
@@ -128,27 +107,21 @@ TEST_F(CliMultifile, UnreadableInputFailsTheRun) {
 // to their end: a short read is no end of file. Raw copies likewise.
 TEST_F(CliMultifile, PipedInputIsReadToItsEnd) {
     ws.put("stub", "#!/bin/sh\n", 0755);
-    const std::string burst = input("d/e/f.tar").data.substr(0, 30000);
     const std::string bursts = "for i in 1 2 3 4 5; do head -c 30000 d/e/f.tar; sleep 0.05; done | ";
+    std::string piped;
+    for (int i = 0; i < 5; i++) piped += inputs[0].second.substr(0, 30000);
     for (const bool raw : {false, true}) {
         SCOPED_TRACE(raw ? "raw" : "compressed");
         testkit::RunResult r =
             ws.run({"/bin/sh", "-c", bursts + testkit::kivra_bin() + " -p ./stub" + (raw ? " -a" : "") + " /dev/stdin g"});
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
-        const Trailer t{raw ? "NOCOMPR,NAME=stdin" : "NAME=stdin"};
-        const std::string payload = r.out.substr(testkit::payload_offset(10, t));
-        std::string piped;
-        for (int i = 0; i < 5; i++) piped += burst;
+        const std::string got = payload(r.out, raw ? "NOCOMPR,NAME=stdin" : "NAME=stdin", 10);
         if (raw) {
-            EXPECT_TRUE(payload == piped + input("g").data);
-            continue;
+            EXPECT_TRUE(got == piped + inputs[1].second);
+        } else {
+            testkit::expect_members(got, {{"stdin", piped}, inputs[1]});
         }
-        const std::vector<testkit::Member> members = testkit::parse_members(payload);
-        ASSERT_EQ(members.size(), 2u);
-        EXPECT_EQ(members[0].name, "stdin");
-        EXPECT_TRUE(members[0].body.data == piped);
-        EXPECT_EQ(members[1].isize, piped.size() + input("g").data.size());
     }
 }
 

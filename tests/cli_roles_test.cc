@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli_kit.h"
 #include "testkit.h"
 
 namespace {
@@ -78,6 +79,10 @@ TEST(CliRoles, HelpAndUsageErrors) {
         {"rejected option after -u", {"-u", "-y"}, k + ": invalid option -- 'y'\n" + usage_archive(k, ""), 1},
         {"-u without an archive", {"-u"}, k + ": -u needs the name of the archive to extract\n", 1},
         {"-u with flags but no archive", {"-v", "-u", "-x"}, k + ": -u needs the name of the archive to extract\n", 1},
+        // -l comes before every other role: the program lists itself, no archive.
+        {"-l alone", {"-l"}, k + ": unable to find preamble magic value\n", 1},
+        {"-l before -u", {"-l", "-u"}, k + ": unable to find preamble magic value\n", 1},
+        {"-l after -u, with operands", {"-u", "-l", "a", "b"}, k + ": unable to find preamble magic value\n", 1},
     });
 }
 
@@ -120,15 +125,10 @@ TEST(CliRoles, ValuesLongerThanTheirBuffers) {
 // An archive (the program with a trailer) plays the archive's roles: its help
 // shows the comment stored in its trailer.
 TEST(CliRoles, ArchiveStartUpLoadsItsTrailer) {
-    testkit::TempDir dir;
-    testkit::write_file(dir.file("f"), "data\n");
-    testkit::RunOptions in_dir;
-    in_dir.cwd = dir.path();
-    testkit::RunResult b = testkit::run({kivra_bin(), "-a", "-C", "Stored comment", "f"}, in_dir);
-    ASSERT_EQ(b.status, 0) << b.err;
-    testkit::write_file(dir.file("arc"), b.out, 0755);
-
-    const std::string arc = dir.file("arc");
+    testkit::Workspace ws;
+    ws.put("f", "data\n");
+    ws.build("arc", {"-a", "-C", "Stored comment", "f"});
+    const std::string arc = ws.file("arc");
     run_cases(arc, {
         {"archive help", {"-h"}, usage_archive(arc, "Stored comment"), 1},
         {"-C replaces it for the help", {"-C", "other", "-h"}, usage_archive(arc, "other"), 1},
@@ -147,21 +147,17 @@ TEST(CliRoles, ArchiveStartUpLoadsItsTrailer) {
 TEST(CliRoles, ReadErrorsInTheTrailerEndTheRun) {
     if (testkit::run({"strace", "-o", "/dev/null", "true"}).status != 0)
         GTEST_SKIP() << "strace is missing or cannot trace here; it injects the read errors";
-    testkit::TempDir dir;
-    testkit::write_file(dir.file("g"), "data\n");
-    testkit::RunOptions in_dir;
-    in_dir.cwd = dir.path();
-    testkit::RunResult b = testkit::run({kivra_bin(), "-a", "-f", "cat > out", "-r", "touch ran", "g"}, in_dir);
-    ASSERT_EQ(b.status, 0) << b.err;
-    testkit::write_file(dir.file("arc"), b.out, 0755);
+    testkit::Workspace ws;
+    ws.put("g", "data\n");
+    ws.build("arc", {"-a", "-f", "cat > out", "-r", "touch ran", "g"});
 
     // Reads of one load: -h loads the trailer once and stops. Its last 10 reads
     // are the extract command "cat > out" and its NUL, one byte each, so the
     // read before them takes the run program's NUL.
-    testkit::RunResult count = testkit::run({"strace", "-o", "log", "-e", "trace=read", "./arc", "-h"}, in_dir);
+    testkit::RunResult count = ws.run({"strace", "-o", "log", "-e", "trace=read", "./arc", "-h"});
     ASSERT_EQ(count.status, 1) << count.err;
     int load = 0;
-    const std::string log = testkit::read_file(dir.file("log"));
+    const std::string log = testkit::read_file(ws.file("log"));
     for (size_t at = log.find("read("); at != std::string::npos; at = log.find("read(", at + 1)) load++;
     ASSERT_GT(load, 20);
     const int run_nul = load - 10;
@@ -181,45 +177,31 @@ TEST(CliRoles, ReadErrorsInTheTrailerEndTheRun) {
         std::vector<std::string> argv{"strace", "-o", "/dev/null", "-e", "trace=read",
                                       "-e", "inject=read:error=EIO:when=" + std::to_string(c.when), "./arc"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        testkit::RunResult r = testkit::run(argv, in_dir);
+        testkit::RunResult r = ws.run(argv);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "./arc: Input/output error\n");
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(access(dir.file("out").c_str(), F_OK), 0) << "the extract command ran";
-        EXPECT_NE(access(dir.file("ran").c_str(), F_OK), 0) << "the run program ran";
+        EXPECT_NE(access(ws.file("out").c_str(), F_OK), 0) << "the extract command ran";
+        EXPECT_NE(access(ws.file("ran").c_str(), F_OK), 0) << "the run program ran";
     }
 }
 
 // argv[0] that leads nowhere: the builder has no stub to copy unless -p names one.
 TEST(CliRoles, OwnFileNotFound) {
-    testkit::TempDir dir;
-    testkit::write_file(dir.file("f"), "data\n");
-    testkit::RunOptions in_dir;
-    in_dir.cwd = dir.path();
+    testkit::Workspace ws;
+    ws.put("f", "data\n");
     const std::string k = kivra_bin();
-    testkit::RunResult r = testkit::run({"bash", "-c", "exec -a nowhere-kivra " + k + " -a f"}, in_dir);
+    testkit::RunResult r = ws.run({"bash", "-c", "exec -a nowhere-kivra " + k + " -a f"});
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
               "find_preamble: unable to find kivra to build preamble\n"
               "nowhere-kivra: cannot find this program's own file to copy as the archive's stub; name it with -p\n");
     EXPECT_EQ(r.status, 1);
 
-    r = testkit::run({"bash", "-c", "exec -a nowhere-kivra " + k + " -a -p " + k + " f"}, in_dir);
+    r = ws.run({"bash", "-c", "exec -a nowhere-kivra " + k + " -a -p " + k + " f"});
     EXPECT_EQ(r.err, "find_preamble: unable to find kivra to build preamble\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.substr(0, 4), "\x7f" "ELF");
-}
-
-// -l comes before every other role; with nothing to list it fails.
-TEST(CliRoles, ListingIsChosenFirst) {
-    const std::string k = kivra_bin();
-    for (std::vector<std::string> args : {std::vector<std::string>{"-l"}, {"-l", "-u"}, {"-u", "-l", "a", "b"}}) {
-        args.insert(args.begin(), k);
-        testkit::RunResult r = testkit::run(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err.find("what files"), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find("needs the name"), std::string::npos) << r.err;
-    }
 }
 
 }  // namespace

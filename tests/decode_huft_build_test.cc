@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "decode_kit.h"
 #include "stream.h"
 
 namespace {
@@ -29,24 +30,6 @@ Found walk(const huft *t, unsigned bits, unsigned code) {
     if (p >> 31) return {true, (p >> 15) & 0xff, ((p >> 6) & 15) + 1};
     if (special(p)) return {(p >> 16) == 0, 256, (p >> 6) & 31};
     return {true, p >> 16, (p >> 6) & 31};
-}
-
-// A random complete code over n symbols with lengths up to 15: repeatedly
-// splits a random leaf in two.
-std::vector<unsigned> random_complete_code(std::mt19937 &rng, unsigned n, unsigned leaves) {
-    std::vector<unsigned> lens = {1, 1};
-    while (lens.size() < leaves) {
-        const size_t i = rng() % lens.size();
-        if (lens[i] >= 15) continue;
-        lens[i]++;
-        lens.push_back(lens[i]);
-    }
-    std::vector<unsigned> b(n, 0);
-    std::vector<unsigned> slots(n);
-    for (unsigned i = 0; i < n; i++) slots[i] = i;
-    std::shuffle(slots.begin(), slots.end(), rng);
-    for (size_t i = 0; i < lens.size(); i++) b[slots[i]] = lens[i];
-    return b;
 }
 
 // Checks every symbol's canonical code, with random bits after it.
@@ -97,7 +80,7 @@ TEST(HuftBuild, CompleteCodesDecodeEverySymbol) {
         SCOPED_TRACE(c.what);
         for (int round = 0; round < 400; round++) {
             const unsigned leaves = 2 + static_cast<unsigned>(rng() % (c.n - 1));
-            expect_decodes(random_complete_code(rng, c.n, leaves), c.bits, c.s);
+            expect_decodes(testkit::random_complete_code(rng, c.n, leaves), c.bits, c.s);
             if (HasFatalFailure() || HasFailure()) return;
         }
     }

@@ -15,23 +15,6 @@ namespace {
 
 const std::string kPrefix = "\nkivra: in.gz: ";
 
-Tokens sample() {
-    Tokens t;
-    t.stored("a stored block, then fixed and dynamic ones. ", false);
-    t.fixed_begin(false);
-    t.literals("fixed literals");
-    t.match(10, 7);
-    t.match(30, 1);
-    t.end_block();
-    t.dynamic_begin(true, full_literal_lengths(), full_distance_lengths());
-    t.literals("dynamic literals");
-    t.match(258, 16);
-    t.match(4, 100);
-    t.literals("!");
-    t.end_block();
-    return t;
-}
-
 // The messages a damaged member may produce.
 bool allowed_error(const std::string &err) {
     static const char *const kFatal[] = {
@@ -54,7 +37,7 @@ bool allowed_error(const std::string &err) {
 }
 
 TEST(DecodeRobust, TruncatedAtEveryOffset) {
-    Tokens t = sample();
+    Tokens t = sample_tokens();
     const std::string m = t.member();
     for (size_t cut = 0; cut < m.size(); cut++) {
         ChildResult r = decode_member(m.substr(0, cut));
@@ -66,7 +49,7 @@ TEST(DecodeRobust, TruncatedAtEveryOffset) {
 }
 
 TEST(DecodeRobust, RandomCorruption) {
-    Tokens t = sample();
+    Tokens t = sample_tokens();
     const std::string m = t.member();
     std::mt19937 rng(12345);
     for (int round = 0; round < 1000; round++) {

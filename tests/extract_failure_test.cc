@@ -20,83 +20,72 @@ const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
 
 using Failing = testkit::WorkDir;
 
-TEST_F(Failing, RunProgramFailsOrIsKilled) {
-    const char *commands[] = {"echo ran; exit 3", "echo ran; kill -KILL $$"};
-    for (const char *cmd : commands) {
-        build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", cmd}, tar, at("inst"));
-        RunResult r = start();
-        EXPECT_EQ(r.status, 1) << cmd;
-        EXPECT_EQ(r.out, "ran\n") << cmd;
-        EXPECT_EQ(r.err, kBanner + "\n./inst: final processing of payload.tar failed\n\nCommand: " + cmd + "\n");
-    }
+// A step that fails: the run ends with status 1 and names the step, and the
+// run program ("touch %p/ran" where the step is extraction) never runs. The
+// input is the tar payload, "big.bin" (1 MiB, more than a pipe holds: a
+// command that stops reading early fails by the broken pipe) or "empty".
+// Through "kivra -u" the tool's own name differs from the archive's: the
+// reports still name the archive.
+struct FailCase {
+    const char *name;
+    std::vector<std::string> options;  // after -C "Test installer"
+    std::string out, err;              // err after the banner
+    std::string input = "";
+    bool utility = false;
+};
+
+std::string failed(const std::string &step, const std::string &input, const std::string &cmd) {
+    return "\n./inst: " + step + " of " + input + " failed\n\nCommand: " + cmd + "\n";
 }
 
-TEST_F(Failing, ExtractCommandFailsOrIsKilled) {
-    const char *commands[] = {"cat > /dev/null; exit 4", "cat > /dev/null; kill -KILL $$"};
-    for (const char *cmd : commands) {
-        build_archive({"-C", "Test installer", "-f", cmd, "-r", "touch %p/ran"}, tar, at("inst"));
-        RunResult r = start();
-        EXPECT_EQ(r.status, 1) << cmd;
-        EXPECT_EQ(r.out, "") << cmd;
-        EXPECT_EQ(r.err, kBanner + "\n./inst: extraction of payload.tar failed\n\nCommand: " + cmd + "\n");
-        EXPECT_FALSE(exists("ran")) << cmd;
+const FailCase kFailCases[] = {
+    {"run program exits 3", {"-f", "cat > /dev/null", "-r", "echo ran; exit 3"}, "ran\n",
+     failed("final processing", "payload.tar", "echo ran; exit 3")},
+    {"run program killed", {"-f", "cat > /dev/null", "-r", "echo ran; kill -KILL $$"}, "ran\n",
+     failed("final processing", "payload.tar", "echo ran; kill -KILL $$")},
+    {"extract command exits 4", {"-f", "cat > /dev/null; exit 4", "-r", "touch %p/ran"}, "",
+     failed("extraction", "payload.tar", "cat > /dev/null; exit 4")},
+    {"extract command killed", {"-f", "cat > /dev/null; kill -KILL $$", "-r", "touch %p/ran"}, "",
+     failed("extraction", "payload.tar", "cat > /dev/null; kill -KILL $$")},
+    {"extract command reads nothing", {"-f", "exit 4", "-r", "touch %p/ran"}, "",
+     failed("extraction", "big.bin", "exit 4"), "big.bin"},
+    {"extract command stops reading a raw payload early", {"-a", "-f", "head -c 10 > /dev/null", "-r", "touch %p/ran"},
+     "", failed("extraction", "big.bin", "head -c 10 > /dev/null"), "big.bin"},
+    {"utility, extract command fails", {"-f", "cat > /dev/null; exit 4", "-r", "true"}, "",
+     failed("extraction", "payload.tar", "cat > /dev/null; exit 4"), "", true},
+    {"utility, run program fails", {"-f", "cat > /dev/null", "-r", "exit 3"}, "",
+     failed("final processing", "payload.tar", "exit 3"), "", true},
+    {"empty raw payload", {"-a", "-f", "cat > /dev/null", "-r", "touch %p/ran"}, "", "", "empty"},
+};
+
+class FailingStep : public testkit::WorkDir, public ::testing::WithParamInterface<FailCase> {};
+
+TEST_P(FailingStep, EndsTheRun) {
+    const FailCase &c = GetParam();
+    std::string input = tar;
+    if (!c.input.empty()) {
+        input = tmp.file(c.input);
+        testkit::write_file(input, c.input == "big.bin" ? std::string(1 << 20, 'x') : "");
     }
+    std::vector<std::string> options{"-C", "Test installer"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    build_archive(options, input, at("inst"));
+    testkit::RunOptions o;
+    o.cwd = work();
+    o.stdin_null = true;
+    RunResult r = c.utility ? testkit::run({testkit::kivra_bin(), "-u", "./inst"}, o) : start();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, kBanner + c.err);
+    EXPECT_FALSE(exists("ran"));
 }
 
-// A payload larger than a pipe holds, and a command that stops reading
-// early: the broken pipe is the command's failure, reported as such.
-TEST_F(Failing, ExtractCommandStopsReadingEarly) {
-    testkit::write_file(tmp.file("big.bin"), std::string(1 << 20, 'x'));
-    struct Case {
-        bool raw;
-        const char *cmd;
-    } cases[] = {{false, "exit 4"}, {true, "head -c 10 > /dev/null"}};
-    for (const Case &c : cases) {
-        std::vector<std::string> opts{"-C", "Test installer", "-f", c.cmd, "-r", "touch %p/ran"};
-        if (c.raw) opts.push_back("-a");
-        build_archive(opts, tmp.file("big.bin"), at("inst"));
-        RunResult r = start();
-        EXPECT_EQ(r.status, 1) << c.cmd;
-        EXPECT_EQ(r.out, "") << c.cmd;
-        EXPECT_EQ(r.err, kBanner + "\n./inst: extraction of big.bin failed\n\nCommand: " + c.cmd + "\n");
-        EXPECT_FALSE(exists("ran")) << c.cmd;
-    }
-}
-
-// Started through "kivra -u", the tool's own name differs from the archive's:
-// both failure reports name the archive.
-TEST_F(Failing, UtilityReportsNameTheArchive) {
-    struct Case {
-        const char *extract, *run;
-        std::string failed, command;
-    } cases[] = {
-        {"cat > /dev/null; exit 4", "true", "extraction", "cat > /dev/null; exit 4"},
-        {"cat > /dev/null", "exit 3", "final processing", "exit 3"},
-    };
-    for (const Case &c : cases) {
-        build_archive({"-C", "Test installer", "-f", c.extract, "-r", c.run}, tar, at("inst"));
-        testkit::RunOptions o;
-        o.cwd = work();
-        o.stdin_null = true;
-        RunResult r = testkit::run({testkit::kivra_bin(), "-u", "./inst"}, o);
-        EXPECT_EQ(r.status, 1) << c.failed;
-        EXPECT_EQ(r.err, kBanner + "\n./inst: " + c.failed + " of payload.tar failed\n\nCommand: " + c.command + "\n");
-    }
-}
-
-// Offset of the first payload byte: after the magic and the four strings.
-size_t payload_start(const std::string &archive) {
-    size_t pos = archive.find("kivra+magik");
-    EXPECT_NE(pos, std::string::npos);
-    pos += 11;
-    for (int i = 0; i < 4; i++) pos = archive.find('\0', pos) + 1;
-    return pos;
-}
+INSTANTIATE_TEST_SUITE_P(Cases, FailingStep, ::testing::ValuesIn(kFailCases), testkit::CaseName());
 
 TEST_F(Failing, CorruptMemberEndsTheRun) {
     build_archive({"-C", "Test installer", "-f", "cat > /dev/null", "-r", "touch %p/ran"}, tar, at("good"));
     const std::string good = testkit::read_file(at("good"));
-    const size_t first = payload_start(good);
+    const size_t first = testkit::payload_offset(good);
     ASSERT_EQ(good.substr(first, 3), "\x1f\x8b\x08");
     struct Case {
         const char *what;
@@ -117,16 +106,6 @@ TEST_F(Failing, CorruptMemberEndsTheRun) {
         EXPECT_EQ(r.err, c.err) << c.what;
         EXPECT_FALSE(exists("ran")) << c.what;
     }
-}
-
-TEST_F(Failing, EmptyRawPayloadDoesNotRun) {
-    testkit::write_file(tmp.file("empty"), "");
-    build_archive({"-a", "-C", "Test installer", "-f", "cat > /dev/null", "-r", "touch %p/ran"}, tmp.file("empty"),
-                  at("inst"));
-    RunResult r = start();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, kBanner);
-    EXPECT_FALSE(exists("ran"));
 }
 
 // Installers that unpack into work/vfy/qm, run with "-t <work>/big": the

@@ -14,7 +14,7 @@ using testkit::build_archive;
 using testkit::RunOptions;
 using testkit::RunResult;
 
-const char *kBanner = "\nTest installer\n\nPlease wait...\n";
+const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
 
 class Installer : public testkit::WorkDir {
 protected:
@@ -29,25 +29,67 @@ protected:
         EXPECT_EQ(testkit::read_file(at("out/a.txt")), "alpha\n");
         EXPECT_EQ(testkit::read_file(at("out/sub/b.txt")), "beta\n");
     }
-    std::string run_command() const { return "env > " + work() + "/run.env; echo ran"; }
 };
 
 bool has_line(const std::string &text, const std::string &line) {
     return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
-TEST_F(Installer, UnpacksAndRunsProgramWithFeatures) {
+// The installer of Installer::build run with these arguments ("-u" first:
+// as "kivra -u <args> ./inst"). In out, "$W" stands for the work directory
+// and "$TAR" for the payload; err follows the banner.
+struct RunCase {
+    const char *name;
+    std::vector<std::string> args;
+    std::string out, err;
+    bool unpacked, ran;
+};
+
+const RunCase kRunCases[] = {
+    {"unpacks and runs the program", {}, "ran\n", "", true, true},
+    {"-n: no run", {"-n"}, "", "", true, false},
+    {"-x: payload to standard output", {"-x"}, "$TAR", "Deflating payload.tar...\n", false, false},
+    {"-v without a terminal: no run",
+     {"-v"},
+     "This archive requires more processing using the following command:\n"
+     "    env > $W/run.env; echo ran\nbut stdin is not a terminal. So forget it.\n",
+     "Deflating payload.tar...\n", true, false},
+    {"utility extracts the named archive", {"-u", "-n"}, "", "", true, false},
+};
+
+class InstallerRun : public Installer, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(InstallerRun, Case) {
+    const RunCase &c = GetParam();
     build();
-    RunResult r = start();
+    RunResult r;
+    if (!c.args.empty() && c.args[0] == "-u") {
+        RunOptions o;
+        o.cwd = work();
+        o.stdin_null = true;
+        std::vector<std::string> argv{testkit::kivra_bin()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.push_back("./inst");
+        r = testkit::run(argv, o);
+    } else {
+        r = start(c.args);
+    }
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "ran\n");
-    EXPECT_EQ(r.err, kBanner);
-    expect_unpacked();
-    std::string env = testkit::read_file(at("run.env"));
+    std::string out = c.out == "$TAR" ? testkit::read_file(tar) : c.out;
+    if (const size_t w = out.find("$W"); w != std::string::npos) out.replace(w, 2, work());
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, kBanner + c.err);
+    EXPECT_EQ(exists("out"), c.unpacked);
+    if (c.unpacked) expect_unpacked();
+    EXPECT_EQ(exists("run.env"), c.ran);
+    if (!c.ran) return;
+    const std::string env = testkit::read_file(at("run.env"));
     for (const char *line : {"A=1", "FLAG=", "QM_VENDOR=acme", "NAME=payload.tar"}) {
         EXPECT_TRUE(has_line(env, line)) << line;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, InstallerRun, ::testing::ValuesIn(kRunCases), testkit::CaseName());
 
 TEST_F(Installer, RawPayloadGoesToItsNameByDefault) {
     // -a stores the tar raw; no -f: the default command writes %p/%o.
@@ -61,26 +103,6 @@ TEST_F(Installer, RawPayloadGoesToItsNameByDefault) {
     EXPECT_TRUE(has_line(env, "NAME=payload.tar"));
 }
 
-TEST_F(Installer, NoRunOption) {
-    build();
-    RunResult r = start({"-n"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, kBanner);
-    expect_unpacked();
-    EXPECT_FALSE(exists("run.env"));
-}
-
-TEST_F(Installer, ExtractOnlyWritesPayloadToStdout) {
-    build();
-    RunResult r = start({"-x"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, testkit::read_file(tar));
-    EXPECT_EQ(r.err, std::string(kBanner) + "Deflating payload.tar...\n");
-    EXPECT_FALSE(exists("out"));
-    EXPECT_FALSE(exists("run.env"));
-}
-
 TEST_F(Installer, ToStdoutNamesTheOutputStdout) {
     build_archive({"-C", "Test installer"}, tar, at("inst"));
     RunResult r = start({"-c"});
@@ -89,28 +111,6 @@ TEST_F(Installer, ToStdoutNamesTheOutputStdout) {
     EXPECT_EQ(r.err, kBanner);
     EXPECT_EQ(testkit::read_file(at("stdout")), testkit::read_file(tar));
     EXPECT_FALSE(exists("payload.tar"));
-}
-
-TEST_F(Installer, VerboseWithoutTerminalDoesNotRun) {
-    build();
-    RunResult r = start({"-v"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n    " + run_command() +
-                         "\nbut stdin is not a terminal. So forget it.\n");
-    EXPECT_EQ(r.err, std::string(kBanner) + "Deflating payload.tar...\n");
-    expect_unpacked();
-    EXPECT_FALSE(exists("run.env"));
-}
-
-TEST_F(Installer, UtilityExtractsNamedArchive) {
-    build();
-    RunOptions o;
-    o.cwd = work();
-    o.stdin_null = true;
-    RunResult r = testkit::run({testkit::kivra_bin(), "-u", "-n", "./inst"}, o);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, kBanner);
-    expect_unpacked();
 }
 
 // A hostile member name reaches both commands exactly, also where feature
@@ -145,8 +145,8 @@ TEST_F(Installer, StoredCommandWhereAValueWouldRunIsRefused) {
     testkit::write_file(at("inst"), image, 0755);
     RunResult r = start();
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, std::string(kBanner) + "./inst: cannot expand command \"eval echo %o\": %o would be read "
-                                            "as shell text again (eval, trap, alias, ssh, watch)\n");
+    EXPECT_EQ(r.err, kBanner + "./inst: cannot expand command \"eval echo %o\": %o would be read "
+                               "as shell text again (eval, trap, alias, ssh, watch)\n");
     EXPECT_FALSE(exists("PWNED"));
 }
 

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,81 +94,103 @@ protected:
     mode_t old_umask;
 };
 
-// Silent either way: incomplete features fail, room (or a place that cannot
-// be queried) needs no link.
-TEST_F(VerifyFs, IncompleteFeaturesFailRoomNeedsNoLink) {
-    const std::pair<std::string, bool> cases[] = {
-        {"", false},
-        {"FSSUB=qm", false},
-        {"VFYFS=" + vfy(), false},
-        {"VFYFS=" + vfy() + ",FSSUB=q", false},
-        {"VFYFS=/,FSSUB=qm", false},
-        {"VFYFS=" + vfy() + ",FSSUB=", false},
-        {"VFYFS=" + vfy() + ",FSSUB=qm", true},
-        {"NAME=x,VFYFS=" + vfy() + "/,FSSUB=qm,NOCOMPR", true},  // one trailing '/' is dropped
-        {"VFYFS=" + tmp.file("absent") + ",FSSUB=qm", true},       // cannot be queried: counts as room
-    };
-    for (const auto &[l, ok] : cases) {
-        set_features(l);
-        Outcome o = check(1);
-        EXPECT_EQ(o.result != 0, ok) << l;
-        EXPECT_EQ(o.err, "") << l;
-        EXPECT_EQ(o.sym_path, "") << l;
-        EXPECT_FALSE(exists(fixed())) << l;
+// One check on prepared directories under the scratch directory; "$T"
+// stands for it in every text, and the features name $T/vfy unless a case
+// says otherwise.
+struct FsCase {
+    const char *name;
+    std::string features;
+    bool ok;                  // verify_fs says the extraction may go on
+    std::string err = "";
+    std::string sym = "";     // the link it reports having made
+    std::string link = "";    // where $T/vfy/qm links to afterwards ("": no link)
+    std::string t = "";       // the -t directory
+    std::optional<std::string> t_after = {};  // uncompress_dir afterwards
+    int min_mb = 1;
+    bool in_T = false;        // run in $T
+    std::vector<std::string> dirs = {};       // made beforehand
+    std::vector<std::pair<std::string, std::string>> files = {};  // made beforehand, must be kept
+    std::vector<std::pair<std::string, std::string>> table = {};  // mount table: directory, options
+    std::vector<std::string> absent = {};     // must not exist afterwards
+};
+
+const std::string kStd = "VFYFS=$T/vfy,FSSUB=qm";
+const std::string kExists = "$T/vfy/qm: extraction directory exists!\nPlease remove it first then try again.\n";
+
+const FsCase kFsCases[] = {
+    // Incomplete feature lists fail silently.
+    {"no features", "", false},
+    {"FSSUB only", "FSSUB=qm", false},
+    {"VFYFS only", "VFYFS=$T/vfy", false},
+    {"FSSUB of one character", "VFYFS=$T/vfy,FSSUB=q", false},
+    {"VFYFS of the root", "VFYFS=/,FSSUB=qm", false},
+    {"empty FSSUB", "VFYFS=$T/vfy,FSSUB=", false},
+    // Room, or a directory that cannot be queried: no link needed.
+    {.name = "room", .features = kStd, .ok = true, .absent = {"vfy/qm"}},
+    {.name = "one trailing slash dropped", .features = "NAME=x,VFYFS=$T/vfy/,FSSUB=qm,NOCOMPR", .ok = true,
+     .absent = {"vfy/qm"}},
+    {.name = "unqueryable counts as room", .features = "VFYFS=$T/absent,FSSUB=qm", .ok = true, .absent = {"vfy/qm"}},
+    // An existing extraction directory fails.
+    {.name = "existing directory", .features = kStd, .ok = false, .err = kExists, .dirs = {"vfy/qm"}},
+    {.name = "existing directory, relative VFYFS", .features = "VFYFS=vfy,FSSUB=qm", .ok = false, .err = kExists,
+     .in_T = true, .dirs = {"vfy/qm"}},
+    {.name = "existing directory, -t", .features = "VFYFS=/elsewhere,FSSUB=qm", .ok = false, .err = kExists,
+     .t = "$T/vfy", .dirs = {"vfy/qm"}},
+    {.name = "no room anywhere reports", .features = kStd, .ok = false,
+     .err = "$T/vfy/qm: not enough space. Looking for space in other filesystems.\n" + report("$T/vfy/qm", kNoRoom, "$T/vfy"),
+     .min_mb = kNoRoom, .dirs = {"m1"}, .table = {{"m1", "rw"}, {"absent", "rw"}}, .absent = {"m1/qm"}},
+    {.name = "-t without room reports without search", .features = kStd, .ok = false,
+     .err = report("$T/big/qm", kNoRoom, "$T/vfy"), .t = "$T/big/",
+     .t_after = "$T/big", .min_mb = kNoRoom, .dirs = {"big"}},
+    {.name = "-t of the root counts as not given", .features = kStd, .ok = true, .t = "/", .t_after = ""},
+    {.name = "-t link leaves a non-empty directory alone", .features = kStd, .ok = false, .err = kExists,
+     .t = "$T/big", .dirs = {"big", "vfy/qm", "m1"},
+     .files = {{"vfy/qm/installed", "keep"}}, .table = {{"m1", "rw"}}, .absent = {"big/qm", "m1/qm"}},
+    // A relative -t directory is refused; the search follows.
+    {.name = "search skips read-only, unqueryable and existing", .features = kStd, .ok = true,
+     .err = "rel/qm: Invalid argument\nTrying $T/m1 ...\n$T/m1/qm: already exists.\nTrying $T/m2 ...\n",
+     .sym = "$T/vfy/qm", .link = "$T/m2/qm", .t = "rel", .in_T = true, .dirs = {"ro", "m1", "m2", "m1/qm"},
+     .table = {{"ro", "nosuid,ro"}, {"absent", "rw"}, {"m1", "rw"}, {"m2", "rw,errors=remount-ro"}},
+     .absent = {"ro/qm", "rel"}},
+    {.name = "relative VFYFS links at the relative path", .features = "VFYFS=vfy,FSSUB=qm", .ok = true, .sym = "vfy/qm",
+     .link = "$T/big/qm", .t = "$T/big",
+     .in_T = true, .dirs = {"big"}},
+};
+
+class VerifyFsCase : public VerifyFs, public ::testing::WithParamInterface<FsCase> {
+protected:
+    std::string at_T(std::string text) const {
+        for (size_t at = text.find("$T"); at != std::string::npos; at = text.find("$T", at + 1))
+            text.replace(at, 2, tmp.path());
+        return text;
     }
-}
+};
 
-TEST_F(VerifyFs, ExistingExtractionDirectoryFails) {
-    mkdir(fixed().c_str(), 0755);
-    const std::string exists_msg = ": extraction directory exists!\nPlease remove it first then try again.\n";
-    struct Case {
-        std::string features, cwd, t;
-    } cases[] = {
-        {"VFYFS=" + vfy() + ",FSSUB=qm", "", ""},
-        {"VFYFS=vfy,FSSUB=qm", tmp.path(), ""},  // named in absolute form
-        {"VFYFS=/elsewhere,FSSUB=qm", "", vfy()},
-    };
-    for (const Case &c : cases) {
-        set_features(c.features);
-        set_t(c.t);
-        if (!c.cwd.empty()) {
-            ASSERT_EQ(chdir(c.cwd.c_str()), 0);
-        }
-        Outcome o = check(1);
-        EXPECT_EQ(o.result, 0) << c.features;
-        EXPECT_EQ(o.err, fixed() + exists_msg) << c.features;
+TEST_P(VerifyFsCase, Check) {
+    const FsCase &c = GetParam();
+    for (const std::string &d : c.dirs) ASSERT_EQ(mkdir(tmp.file(d).c_str(), 0755), 0) << d;
+    for (const auto &[f, data] : c.files) testkit::write_file(tmp.file(f), data);
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const auto &[dir, opts] : c.table) entries.emplace_back(tmp.file(dir), opts);
+    set_table(entries);
+    set_features(at_T(c.features));
+    set_t(at_T(c.t));
+    if (c.in_T) {
+        ASSERT_EQ(chdir(tmp.path().c_str()), 0);
     }
+    Outcome o = check(c.min_mb);
+    EXPECT_EQ(o.result != 0, c.ok);
+    EXPECT_EQ(o.err, at_T(c.err));
+    EXPECT_EQ(o.sym_path, at_T(c.sym));
+    EXPECT_EQ(link_target(fixed()), at_T(c.link));
+    if (c.t_after) {
+        EXPECT_EQ(uncompress_dir, at_T(*c.t_after));
+    }
+    for (const auto &[f, data] : c.files) EXPECT_EQ(testkit::read_file(tmp.file(f)), data) << f;
+    for (const std::string &p : c.absent) EXPECT_FALSE(exists(tmp.file(p))) << p;
 }
 
-TEST_F(VerifyFs, NoRoomAnywhereReports) {
-    set_features("VFYFS=" + vfy() + ",FSSUB=qm");
-    mkdir(tmp.file("m1").c_str(), 0755);
-    set_table({{tmp.file("m1"), "rw"}, {tmp.file("absent"), "rw"}});
-    Outcome o = check(kNoRoom);
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.err, fixed() + ": not enough space. Looking for space in other filesystems.\n" +
-                         report(fixed(), kNoRoom, vfy()));
-    EXPECT_FALSE(exists(tmp.file("m1/qm")));
-}
-
-TEST_F(VerifyFs, TDirectoryWithoutRoomReportsWithoutSearch) {
-    set_features("VFYFS=" + vfy() + ",FSSUB=qm");
-    mkdir(tmp.file("big").c_str(), 0755);
-    set_t(tmp.file("big") + "/");
-    Outcome o = check(kNoRoom);
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.err, report(tmp.file("big/qm"), kNoRoom, vfy()));
-    EXPECT_STREQ(uncompress_dir, tmp.file("big").c_str());  // its trailing '/' went
-}
-
-TEST_F(VerifyFs, TRootCountsAsNotGiven) {
-    set_features("VFYFS=" + vfy() + ",FSSUB=qm");
-    set_t("/");
-    Outcome o = check(1);
-    EXPECT_NE(o.result, 0);
-    EXPECT_EQ(o.sym_path, "");
-    EXPECT_STREQ(uncompress_dir, "");
-}
+INSTANTIATE_TEST_SUITE_P(Cases, VerifyFsCase, ::testing::ValuesIn(kFsCases), testkit::CaseName());
 
 // What stands at the fixed path before a -t link is made there.
 enum class Occupant { nothing, dangling_link, dir_link, file, empty_dir };
@@ -225,56 +249,6 @@ TEST_F(VerifyFs, LockIsOwnFileBesideTheFixedPath) {
         EXPECT_EQ(o.result, 0);
         EXPECT_EQ(o.err, "kivra: cannot lock " + path + ": " + reasons[i] + "\n");
     }
-}
-
-TEST_F(VerifyFs, TLinkLeavesNonEmptyDirectoryAlone) {
-    set_features("VFYFS=" + vfy() + ",FSSUB=qm");
-    mkdir(tmp.file("big").c_str(), 0755);
-    set_t(tmp.file("big"));
-    mkdir(fixed().c_str(), 0755);
-    testkit::write_file(fixed() + "/installed", "keep");
-    mkdir(tmp.file("m1").c_str(), 0755);
-    set_table({{tmp.file("m1"), "rw"}});
-    Outcome o = check(1);
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.err, fixed() + ": extraction directory exists!\nPlease remove it first then try again.\n");
-    EXPECT_EQ(testkit::read_file(fixed() + "/installed"), "keep");
-    EXPECT_FALSE(exists(tmp.file("big/qm")));  // the fresh directory is taken back
-    EXPECT_FALSE(exists(tmp.file("m1/qm")));
-}
-
-TEST_F(VerifyFs, SearchSkipsReadOnlyUnqueryableAndExisting) {
-    // A relative -t directory is refused; the search follows.
-    set_features("VFYFS=" + vfy() + ",FSSUB=qm");
-    ASSERT_EQ(chdir(tmp.path().c_str()), 0);
-    set_t("rel");
-    for (const char *d : {"ro", "m1", "m2"}) mkdir(tmp.file(d).c_str(), 0755);
-    mkdir(tmp.file("m1/qm").c_str(), 0755);
-    set_table({{tmp.file("ro"), "nosuid,ro"},
-               {tmp.file("absent"), "rw"},
-               {tmp.file("m1"), "rw"},
-               {tmp.file("m2"), "rw,errors=remount-ro"}});
-    Outcome o = check(1);
-    EXPECT_NE(o.result, 0);
-    EXPECT_EQ(o.err, "rel/qm: Invalid argument\n"
-                     "Trying " + tmp.file("m1") + " ...\n" +
-                     tmp.file("m1/qm") + ": already exists.\n" +
-                     "Trying " + tmp.file("m2") + " ...\n");
-    EXPECT_EQ(o.sym_path, fixed());
-    EXPECT_EQ(link_target(fixed()), tmp.file("m2/qm"));
-    EXPECT_FALSE(exists(tmp.file("ro/qm")));
-    EXPECT_FALSE(exists(tmp.file("rel")));
-}
-
-TEST_F(VerifyFs, RelativeVfyfsLinksAtRelativePath) {
-    ASSERT_EQ(chdir(tmp.path().c_str()), 0);
-    set_features("VFYFS=vfy,FSSUB=qm");
-    mkdir(tmp.file("big").c_str(), 0755);
-    set_t(tmp.file("big"));
-    Outcome o = check(1);
-    EXPECT_NE(o.result, 0);
-    EXPECT_EQ(o.sym_path, "vfy/qm");
-    EXPECT_EQ(link_target(fixed()), tmp.file("big/qm"));
 }
 
 TEST_F(VerifyFs, OverlongTextsFailWithOneLine) {

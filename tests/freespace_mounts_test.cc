@@ -23,7 +23,85 @@ struct NsResult {
     bool link_after = false;
 };
 
-class MountedFs : public ::testing::Test {
+// Expected texts; "$T" stands for the scratch directory the filesystems are mounted in.
+const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
+std::string looking(const std::string &fs) {
+    return "$T/" + fs + "/qm: not enough space. Looking for space in other filesystems.\n";
+}
+std::string trying(const std::string &fs) { return "Trying $T/" + fs + " ...\n"; }
+std::string link_to(const std::string &fs) { return "link -> $T/" + fs + "/qm\n"; }
+// The report when no filesystem had room: what it asks for on fs.
+std::string no_room(const std::string &fs, const std::string &megs) {
+    return "$T/" + fs + "/qm: not enough space to extract the archive.\nPlease make at least " + megs +
+           " available in $T/" + fs + ".\n" +
+           "Alternatively, you can make space available on another filesystem where a\n"
+           "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
+           "does not exist before trying again.\n";
+}
+std::string unpacked(const std::string &fs) {
+    return fs + "/qm\n" + fs + "/qm/a.txt\n" + fs + "/qm/sub\n" + fs + "/qm/sub/b.txt\n";
+}
+std::string verbose_prompt(const std::string &fs) {
+    return "Creating temporary link to $T/" + fs + "/qm\nOK to create temporary link? [y]: ";
+}
+
+// How the installer is made: around the tar payload; with the member's CRC
+// altered (the whole member reaches tar before the check fails, and the
+// extractor waits for tar to finish writing through the link before removing
+// it); recording a total of 4 GiB + the tar's size (the size field holds the
+// total mod 2^32, which the 4 MB filesystem has room for); or raw, from
+// 1.5 MB ending in four zero bytes (read as a size they would ask for 1 MB,
+// which the 1.5 MB "small" filesystem has; the payload needs 2).
+enum class Made { tar, bad_crc, total_4g, raw };
+
+struct MountCase {
+    const char *name;
+    const char *target;  // the installer unpacks into $T/<target>/qm
+    std::string args;    // of the installer
+    std::vector<const char *> table;  // filesystems in the mount table ("gone" is not mounted)
+    int status;
+    std::string err, probe, tree;
+    std::string setup = "";  // shell lines run after mounting
+    std::string typed = "", out = "";
+    Made made = Made::tar;
+};
+
+const MountCase kCases[] = {
+    {"RoomOnTheTargetNeedsNoLink", "room", "", {"ro", "small", "room", "room2"}, 0, kBanner, "no link\n",
+     unpacked("room")},
+    {"LinksToFirstWritableFilesystemWithRoom", "small", "", {"ro", "gone", "small", "room", "room2"}, 0,
+     looking("small") + trying("room") + kBanner, link_to("room"), unpacked("room")},
+    {"ExistingCandidateIsSkipped", "small", "", {"small", "room", "room2"}, 0,
+     looking("small") + trying("room") + "$T/room/qm: already exists.\n" + trying("room2") + kBanner,
+     link_to("room2"), "room/qm\n" + unpacked("room2"), "mkdir $T/room/qm\n"},
+    {"NoRoomAnywhereReports", "small", "", {"ro", "gone", "small"}, 1, looking("small") + no_room("small", "1Mb"),
+     "", ""},
+    {"TDirectoryWithRoomGetsTheLink", "small", "-t $T/room/", {"room2"}, 0, kBanner, link_to("room"),
+     unpacked("room")},
+    {"TDirectoryWithoutRoomFallsBackToTarget", "room", "-t $T/small", {"room2"}, 0, kBanner, "no link\n",
+     unpacked("room")},
+    {"TDirectoryAndTargetWithoutRoomReportWithoutSearch", "small", "-t $T/small", {"room2"}, 1,
+     no_room("small", "1Mb"), "", ""},
+    {"TDirectoryNeverReplacesAnInstalledTree", "small", "-t $T/room", {"room2"}, 1,
+     "$T/small/qm: extraction directory exists!\nPlease remove it first then try again.\n", "",
+     "small/qm\nsmall/qm/keep\n", "mkdir $T/small/qm\necho keep > $T/small/qm/keep\n"},
+    {"VerboseLinkPromptDeclinedThenAccepted", "small", "-v", {"small", "room", "room2"}, 0,
+     looking("small") + trying("room") + verbose_prompt("room") + trying("room2") + verbose_prompt("room2") +
+         kBanner + "Deflating payload.tar...\n",
+     "", unpacked("room2"), "", "No\n\n",
+     "This archive requires more processing using the following command:\n    sh $T/probe.sh\n"
+     "but stdin is not a terminal. So forget it.\n"},
+    // Unchecked (-s), the whole member reaches tar before the CRC check fails.
+    {"FatalDecodingErrorStillRemovesTheLink", "small", "-s", {"small", "room"}, 1,
+     looking("small") + trying("room") + kBanner + "\n./inst: ./inst: invalid compressed data--crc error\n", "",
+     unpacked("room"), "", "", "", Made::bad_crc},
+    {"RecordedTotalFrom4GiBIsAskedFor", "room", "", {"small", "room"}, 1, looking("room") + no_room("room", "4097Mb"),
+     "", "", "", "", "", Made::total_4g},
+    {"RawPayloadAsksForItsOwnLength", "small", "", {"small", "room"}, 0, looking("small") + trying("room") + kBanner,
+     "", "room/qm\nroom/qm/data.bin\n", "", "", "", Made::raw},
+};
+
+class MountedFs : public ::testing::TestWithParam<MountCase> {
 protected:
     void SetUp() override {
         testkit::RunResult probe = testkit::sh(
@@ -34,35 +112,40 @@ protected:
         tar = testkit::make_payload(T);
     }
 
-    std::string banner() const { return "\nTest installer\n\nPlease wait...\n"; }
-    std::string looking(const std::string &fs) const {
-        return T + "/" + fs + "/qm: not enough space. Looking for space in other filesystems.\n";
-    }
-    std::string trying(const std::string &fs) const { return "Trying " + T + "/" + fs + " ...\n"; }
-    // The report when no filesystem had room: what it asks for on fs.
-    std::string no_room(const std::string &fs, const std::string &megs) const {
-        return T + "/" + fs + "/qm: not enough space to extract the archive.\n" + "Please make at least " + megs +
-               " available in " + T + "/" + fs + ".\n" +
-               "Alternatively, you can make space available on another filesystem where a\n"
-               "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
-               "does not exist before trying again.\n";
+    // "$T" in text replaced by the scratch directory.
+    std::string at_T(std::string text) const {
+        for (size_t at = text.find("$T"); at != std::string::npos; at = text.find("$T", at + T.size()))
+            text.replace(at, 2, T);
+        return text;
     }
 
-    // Installer whose extract command unpacks into <vfyfs>/qm and whose run
-    // program reports whether that fixed path is a link, and where to.
-    void build(const std::string &vfyfs, std::vector<std::string> extra = {}, const std::string &input = "") {
-        const std::string fixed = T + "/" + vfyfs + "/qm";
+    // The installer of case c: its extract command unpacks into <target>/qm,
+    // and its run program reports whether that fixed path is a link, and where to.
+    void build(const MountCase &c) {
+        const std::string fixed = T + "/" + c.target + "/qm";
+        std::vector<std::string> opts{"-C", "Test installer", "-V", T + "/" + c.target, "-S", "qm"};
+        if (c.made == Made::raw) {
+            std::string data(1536 * 1024, 'r');
+            data.replace(data.size() - 4, 4, std::string(4, '\0'));
+            testkit::write_file(tmp.file("data.bin"), data);
+            opts.insert(opts.end(), {"-a", "-f", "mkdir -p " + fixed + " && cat > " + fixed + "/%o"});
+            testkit::build_archive(opts, tmp.file("data.bin"), tmp.file("work/inst"));
+            return;
+        }
         testkit::write_file(tmp.file("probe.sh"), "if [ -L " + fixed + " ]; then echo \"link -> $(readlink " +
                                                       fixed + ")\"; else echo no link; fi > " + T + "/probe\n");
-        std::vector<std::string> opts{"-C", "Test installer", "-V", T + "/" + vfyfs, "-S", "qm",
-                                      "-f", "mkdir -p " + fixed + " && tar xf - -C " + fixed,
-                                      "-r", "sh " + T + "/probe.sh"};
-        opts.insert(opts.end(), extra.begin(), extra.end());
-        testkit::build_archive(opts, input.empty() ? tar : input, tmp.file("work/inst"));
+        opts.insert(opts.end(), {"-f", "mkdir -p " + fixed + " && tar xf - -C " + fixed, "-r", "sh " + T + "/probe.sh"});
+        if (c.made == Made::total_4g)
+            opts.insert(opts.end(), {"-F", "TOTALSIZE=" + std::to_string((1LL << 32) + testkit::read_file(tar).size())});
+        std::string inst = testkit::build_archive(opts, tar, tmp.file("work/inst"));
+        if (c.made == Made::bad_crc) {
+            inst[inst.size() - 8] = static_cast<char>(inst[inst.size() - 8] ^ 1);  // the member's CRC
+            testkit::write_file(tmp.file("work/inst"), inst, 0755);
+        }
     }
 
     // Mount-table lines for the given filesystems under T.
-    std::string table(std::initializer_list<const char *> entries) const {
+    std::string table(const std::vector<const char *> &entries) const {
         std::string text;
         for (const char *e : entries) {
             std::string opts = std::string(e) == "ro" ? "ro,relatime" : "rw,relatime";
@@ -108,145 +191,22 @@ protected:
         return n;
     }
 
-    std::string unpacked(const std::string &fs) const {
-        return fs + "/qm\n" + fs + "/qm/a.txt\n" + fs + "/qm/sub\n" + fs + "/qm/sub/b.txt\n";
-    }
-
     testkit::TempDir tmp;
     std::string T, tar;
 };
 
-TEST_F(MountedFs, RoomOnTheTargetNeedsNoLink) {
-    build("room");
-    NsResult r = run_ns("", table({"ro", "small", "room", "room2"}));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, banner());
-    EXPECT_EQ(r.probe, "no link\n");
-    EXPECT_EQ(r.tree, unpacked("room"));
-}
-
-TEST_F(MountedFs, LinksToFirstWritableFilesystemWithRoom) {
-    build("small");
-    NsResult r = run_ns("", table({"ro", "gone", "small", "room", "room2"}));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, looking("small") + trying("room") + banner());
-    EXPECT_EQ(r.probe, "link -> " + T + "/room/qm\n");
-    EXPECT_FALSE(r.link_after);
-    EXPECT_EQ(r.tree, unpacked("room"));  // nothing on small, nothing on ro
-}
-
-TEST_F(MountedFs, ExistingCandidateIsSkipped) {
-    build("small");
-    NsResult r = run_ns("", table({"small", "room", "room2"}), "mkdir $T/room/qm\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, looking("small") + trying("room") + T + "/room/qm: already exists.\n" + trying("room2") +
-                         banner());
-    EXPECT_EQ(r.probe, "link -> " + T + "/room2/qm\n");
-    EXPECT_FALSE(r.link_after);
-    EXPECT_EQ(r.tree, "room/qm\n" + unpacked("room2"));
-}
-
-TEST_F(MountedFs, NoRoomAnywhereReports) {
-    build("small");
-    NsResult r = run_ns("", table({"ro", "gone", "small"}));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, looking("small") + no_room("small", "1Mb"));
-    EXPECT_EQ(r.probe, "");
-    EXPECT_EQ(r.tree, "");
-}
-
-TEST_F(MountedFs, TDirectoryWithRoomGetsTheLink) {
-    build("small");
-    NsResult r = run_ns("-t " + T + "/room/", table({"room2"}));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, banner());
-    EXPECT_EQ(r.probe, "link -> " + T + "/room/qm\n");
-    EXPECT_FALSE(r.link_after);
-    EXPECT_EQ(r.tree, unpacked("room"));
-}
-
-TEST_F(MountedFs, TDirectoryWithoutRoomFallsBackToTarget) {
-    build("room");
-    NsResult r = run_ns("-t " + T + "/small", table({"room2"}));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, banner());
-    EXPECT_EQ(r.probe, "no link\n");
-    EXPECT_EQ(r.tree, unpacked("room"));
-}
-
-TEST_F(MountedFs, TDirectoryAndTargetWithoutRoomReportWithoutSearch) {
-    build("small");
-    NsResult r = run_ns("-t " + T + "/small", table({"room2"}));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, no_room("small", "1Mb"));
-    EXPECT_EQ(r.tree, "");
-}
-
-TEST_F(MountedFs, TDirectoryNeverReplacesAnInstalledTree) {
-    build("small");
-    NsResult r = run_ns("-t " + T + "/room", table({"room2"}), "mkdir $T/small/qm\necho keep > $T/small/qm/keep\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, T + "/small/qm: extraction directory exists!\nPlease remove it first then try again.\n");
-    EXPECT_EQ(r.tree, "small/qm\nsmall/qm/keep\n");
-}
-
-TEST_F(MountedFs, VerboseLinkPromptDeclinedThenAccepted) {
-    build("small");
-    NsResult r = run_ns("-v", table({"small", "room", "room2"}), "", "No\n\n");
-    EXPECT_EQ(r.status, 0);
-    auto prompt = [&](const std::string &fs) {
-        return "Creating temporary link to " + T + "/" + fs + "/qm\nOK to create temporary link? [y]: ";
-    };
-    EXPECT_EQ(r.err, looking("small") + trying("room") + prompt("room") + trying("room2") + prompt("room2") +
-                         banner() + "Deflating payload.tar...\n");
-    EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n    sh " + T +
-                         "/probe.sh\nbut stdin is not a terminal. So forget it.\n");
-    EXPECT_FALSE(r.link_after);
-    EXPECT_EQ(r.tree, unpacked("room2"));
-}
-
-TEST_F(MountedFs, FatalDecodingErrorStillRemovesTheLink) {
-    // Unchecked (-s), the whole member reaches tar before the CRC check fails;
-    // the extractor waits for tar to finish writing through the link before
-    // removing it.
-    build("small");
-    std::string bad = testkit::read_file(tmp.file("work/inst"));
-    bad[bad.size() - 8] = static_cast<char>(bad[bad.size() - 8] ^ 1);  // the member's CRC
-    testkit::write_file(tmp.file("work/inst"), bad, 0755);
-    NsResult r = run_ns("-s", table({"small", "room"}));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, looking("small") + trying("room") + banner() + "\n./inst: ./inst: invalid compressed data--crc error\n");
-    EXPECT_EQ(r.probe, "");
-    EXPECT_EQ(r.tree, unpacked("room"));
+TEST_P(MountedFs, Case) {
+    const MountCase &c = GetParam();
+    build(c);
+    NsResult r = run_ns(at_T(c.args), table(c.table), c.setup, c.typed, c.made == Made::raw ? "1536k" : "512k");
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, at_T(c.err));
+    EXPECT_EQ(r.out, at_T(c.out));
+    EXPECT_EQ(r.probe, at_T(c.probe));
+    EXPECT_EQ(r.tree, c.tree);
     EXPECT_FALSE(r.link_after);
 }
 
-// A payload of 4 GiB and more: its size field holds the total mod 2^32 (here
-// the tar file's few KiB, which the 4 MB filesystem has room for); the exact
-// total that the trailer records is what the check asks for.
-TEST_F(MountedFs, RecordedTotalFrom4GiBIsAskedFor) {
-    const long long tar_size = static_cast<long long>(testkit::read_file(tar).size());
-    build("room", {"-F", "TOTALSIZE=" + std::to_string((1LL << 32) + tar_size)});
-    NsResult r = run_ns("", table({"small", "room"}));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, looking("room") + no_room("room", "4097Mb"));
-    EXPECT_EQ(r.tree, "");
-}
-
-TEST_F(MountedFs, RawPayloadAsksForItsOwnLength) {
-    // 1.5 MB of raw data ending in four zero bytes: read as a size they would
-    // ask for 1 MB, which the 1.5 MB filesystem has; the payload needs 2.
-    std::string data(1536 * 1024, 'r');
-    data.replace(data.size() - 4, 4, std::string(4, '\0'));
-    testkit::write_file(tmp.file("data.bin"), data);
-    const std::string fixed = T + "/small/qm";
-    testkit::build_archive({"-a", "-C", "Test installer", "-V", T + "/small", "-S", "qm", "-f",
-                                "mkdir -p " + fixed + " && cat > " + fixed + "/%o"},
-                               tmp.file("data.bin"), tmp.file("work/inst"));
-    NsResult r = run_ns("", table({"small", "room"}), "", "", "1536k");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, looking("small") + trying("room") + banner());
-    EXPECT_EQ(r.tree, "room/qm\nroom/qm/data.bin\n");
-}
+INSTANTIATE_TEST_SUITE_P(Cases, MountedFs, ::testing::ValuesIn(kCases), testkit::CaseName());
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <string>
 #include <vector>
 
 #include "decode_kit.h"
@@ -20,14 +20,16 @@ using namespace testkit;
 
 namespace {
 
+// A file to list: a stub, the trailer strings and the payload; or, when
+// `file` is set, that text and nothing else.
 struct Archive {
-    std::string features, comment, run, extract, payload;
+    std::string name, features, comment, run, extract, payload;
+    std::string file = "";
 };
 
 std::string archive_bytes(const Archive &a) {
-    std::string magic = std::string("kivra+") + "magik";  // never contiguous in a binary
-    return "#!stub of any executable\n" + magic + a.features + '\0' + a.comment + '\0' + a.run + '\0' +
-           a.extract + '\0' + a.payload;
+    if (!a.file.empty()) return a.file;
+    return "#!stub of any executable\n" + trailer_bytes(a.features, a.comment, a.run, a.extract) + a.payload;
 }
 
 // A compressed payload: one member storing `name` (none when empty).
@@ -56,108 +58,98 @@ std::string payload(const std::string &plain, const std::string &name, uint32_t 
     return member(t.w.finish(), t.plain, h);
 }
 
-const char kColumns[] = "compressed  uncompr. ratio uncompressed_name\n";
-const char kVerboseColumns[] = "method  crc     date  time  ";
+const std::string kColumns = "compressed  uncompr. ratio uncompressed_name\n";
+const std::string kVerboseColumns = "method  crc     date  time  " + kColumns;
 
-class DoList : public ::testing::Test {
-protected:
-    testkit::TempDir dir;
-
-    std::string write(const std::string &name, const Archive &a) {
-        const std::string path = dir.file(name);
-        testkit::write_file(path, archive_bytes(a), 0755);  // archives are resolved as programs
-        return path;
-    }
-
-    // Lists the paths in one child, as one run of -l would.
-    ChildResult list_all(const std::vector<std::string> &paths, int verbose_flag = 0) {
-        return run_child("", [&] {
-            if (chdir(dir.path().c_str()) != 0) return 99;
-            setenv("TZ", "UTC", 1);
-            tzset();
-            list = 1;
-            verbose = verbose_flag;
-            for (const std::string &p : paths) do_list(const_cast<char *>(p.c_str()));
-            return exit_code;
-        });
-    }
+// Files listed in one run of -l; "$D" in err stands for their directory.
+struct ListCase {
+    const char *name;
+    std::vector<Archive> archives;
+    int verbose;
+    int status;
+    std::string out, err;
 };
 
-TEST_F(DoList, CompressedArchive) {
-    const std::string plain(1000, 'x');
-    const std::string pl = payload(plain, "data.bin");
-    const std::string path = write("a", {"NAME=data.bin", "A comment", "/bin/true", "", pl});
-    ChildResult r = list_all({path});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "Feature: NAME=data.bin\nComment: A comment\n    Run: /bin/true\nExtract: cat > %p/%o\n" +
-                         std::string(kColumns) + "       40      1000  98.7% data.bin\n");
+const ListCase kListCases[] = {
+    {"compressed archive",
+     {{"a", "NAME=data.bin", "A comment", "/bin/true", "", payload(std::string(1000, 'x'), "data.bin")}}, 0, 0,
+     "Feature: NAME=data.bin\nComment: A comment\n    Run: /bin/true\nExtract: cat > %p/%o\n" + kColumns +
+         "       40      1000  98.7% data.bin\n",
+     ""},
+    {"verbose columns and date",  // 1000000000 is 2001-09-09 01:46:40 UTC
+     {{"v", "", "c", "r", "tar -x", payload(std::string(5000, 'y'), "", 1000000000)}}, 1, 0,
+     "Comment: c\n    Run: r\nExtract: tar -x\n" + kVerboseColumns +
+         "defla 74f8c0a0 Sep  9 01:46        57      5000  99.2% stdout\n",
+     ""},
+    {"stored time 0 shows the epoch", {{"z", "", "c", "r", "e", payload("abc", "n")}}, 1, 0,
+     "Comment: c\n    Run: r\nExtract: e\n" + kVerboseColumns + "defla 352441c2 Jan  1 00:00        25         3 -66.6% n\n",
+     ""},
+    {"column header once and after an uncompressed payload",
+     {{"raw", "NOCOMPR,NAME=f", "raw one", "", "", "plain bytes"},
+      {"a", "NAME=one", "first", "", "", payload(std::string(300, 'a'), "one")},
+      {"b", "NAME=two", "second", "", "", payload(std::string(70000, 'b'), "two")}},
+     0, 0,
+     "Feature: NOCOMPR,NAME=f\nComment: raw one\n    Run: \nExtract: cat > %p/%o\n"
+     "Statistics unavailable because data was not compressed\n"
+     "Feature: NAME=one\nComment: first\n    Run: \nExtract: cat > %p/%o\n" +
+         kColumns + "       31       300  97.0% one\n" +
+         "Feature: NAME=two\nComment: second\n    Run: \nExtract: cat > %p/%o\n" + "      470     70000  99.3% two\n",
+     ""},
+    {"several members: whole payload, last trailer, first name",
+     {{"m", "", "c", "r", "e", payload(std::string(100, 'a'), "first.tar") + payload(std::string(400, 'b'), "second.tar")}},
+     0, 0, "Comment: c\n    Run: r\nExtract: e\n" + kColumns + "       75       400  88.2% first.tar\n", ""},
+    {"failing operands set the exit code",
+     {{"text", "", "", "", "", "", "no archive here\n"},
+      {"notgz", "", "c", "r", "e", "PK\3\4 not gzip"},
+      {"a", "", "c", "r", "e", payload("good", "g")}},
+     0, 1, "Comment: c\n    Run: r\nExtract: e\n" + kColumns + "       26         4 -50.0% g\n",
+     "$D/text: unable to find preamble magic value\nkivra: can only handle GZIP compression method\n"},
+    {"payload ending inside the header is fatal", {{"cut", "", "c", "r", "e", payload("abc", "name").substr(0, 12)}}, 0,
+     1, "", "\nkivra: $D/cut: unexpected end of file\n"},
+};
+
+class DoList : public ::testing::TestWithParam<ListCase> {};
+
+// Lists the files in one child, as one run of -l would, from dir.
+ChildResult list_all(const testkit::TempDir &dir, const std::vector<std::string> &paths, int verbose_flag) {
+    return run_child("", [&] {
+        if (chdir(dir.path().c_str()) != 0) return 99;
+        setenv("TZ", "UTC", 1);
+        tzset();
+        list = 1;
+        verbose = verbose_flag;
+        for (const std::string &p : paths) do_list(const_cast<char *>(p.c_str()));
+        return exit_code;
+    });
 }
 
-TEST_F(DoList, VerboseColumnsAndDate) {
-    const std::string plain(5000, 'y');
-    const std::string pl = payload(plain, "", 1000000000);  // 2001-09-09 01:46:40 UTC
-    const std::string path = write("v", {"", "c", "r", "tar -x", pl});
-    ChildResult r = list_all({path}, 1);
-    EXPECT_EQ(r.out, "Comment: c\n    Run: r\nExtract: tar -x\n" + std::string(kVerboseColumns) + kColumns +
-                         "defla 74f8c0a0 Sep  9 01:46        57      5000  99.2% stdout\n");
+TEST_P(DoList, Case) {
+    const ListCase &c = GetParam();
+    testkit::TempDir dir;
+    std::vector<std::string> paths;
+    for (const Archive &a : c.archives) {
+        paths.push_back(dir.file(a.name));
+        testkit::write_file(paths.back(), archive_bytes(a), 0755);  // archives are resolved as programs
+    }
+    ChildResult r = list_all(dir, paths, c.verbose);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    std::string err = c.err;
+    for (size_t at = err.find("$D"); at != std::string::npos; at = err.find("$D")) err.replace(at, 2, dir.path());
+    EXPECT_EQ(r.err, err);
 }
 
-TEST_F(DoList, StoredTimeZeroShowsTheEpoch) {
-    const std::string pl = payload("abc", "n");
-    ChildResult r = list_all({write("z", {"", "c", "r", "e", pl})}, 1);
-    EXPECT_NE(r.out.find(" Jan  1 00:00 "), std::string::npos) << r.out;
-}
+INSTANTIATE_TEST_SUITE_P(Cases, DoList, ::testing::ValuesIn(kListCases), CaseName());
 
-TEST_F(DoList, ColumnHeaderOnceAndAfterUncompressed) {
-    const std::string pa = payload(std::string(300, 'a'), "one");
-    const std::string pb = payload(std::string(70000, 'b'), "two");
-    const std::string raw = write("raw", {"NOCOMPR,NAME=f", "raw one", "", "", "plain bytes"});
-    const std::string a = write("a", {"NAME=one", "first", "", "", pa});
-    const std::string b = write("b", {"NAME=two", "second", "", "", pb});
-    ChildResult r = list_all({raw, a, b});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "Feature: NOCOMPR,NAME=f\nComment: raw one\n    Run: \nExtract: cat > %p/%o\n"
-              "Statistics unavailable because data was not compressed\n"
-              "Feature: NAME=one\nComment: first\n    Run: \nExtract: cat > %p/%o\n" +
-                  std::string(kColumns) + "       31       300  97.0% one\n" +
-                  "Feature: NAME=two\nComment: second\n    Run: \nExtract: cat > %p/%o\n" +
-                  "      470     70000  99.3% two\n");
-}
-
-TEST_F(DoList, SeveralMembersCountWholePayloadAndLastTrailer) {
-    const std::string m1 = payload(std::string(100, 'a'), "first.tar");
-    const std::string m2 = payload(std::string(400, 'b'), "second.tar");
-    ChildResult r = list_all({write("m", {"", "c", "r", "e", m1 + m2})});
-    EXPECT_EQ(r.out, "Comment: c\n    Run: r\nExtract: e\n" + std::string(kColumns) +
-                         "       75       400  88.2% first.tar\n");
-}
-
-TEST_F(DoList, FailingOperandsSetExitCode) {
-    const std::string good = payload("good", "g");
-    const std::string text = dir.file("text");
-    testkit::write_file(text, "no archive here\n", 0755);
-    const std::string notgz = write("notgz", {"", "c", "r", "e", "PK\3\4 not gzip"});
-    const std::string a = write("a", {"", "c", "r", "e", good});
-    // Not regular files: refused before they are read, without blocking.
+// What is not a regular file is refused before it is read, without blocking.
+TEST(DoListOperands, NotRegularFilesAreRefusedUnread) {
+    testkit::TempDir dir;
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0755), 0);
     ASSERT_EQ(symlink("/dev/zero", dir.file("zero").c_str()), 0);
-    ChildResult r = list_all({text, notgz, "./fifo", "./zero", ".", a});
+    ChildResult r = list_all(dir, {"./fifo", "./zero", "."}, 0);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, text + ": unable to find preamble magic value\n"
-                     "kivra: can only handle GZIP compression method\n"
-                     "./fifo: not a regular file\n./zero: not a regular file\n.: not a regular file\n");
-    EXPECT_EQ(r.out, "Comment: c\n    Run: r\nExtract: e\n" + std::string(kColumns) +
-                         "       26         4 -50.0% g\n");
-}
-
-TEST_F(DoList, PayloadEndingInsideTheHeaderIsFatal) {
-    const std::string path = write("cut", {"", "c", "r", "e", payload("abc", "name").substr(0, 12)});
-    ChildResult r = list_all({path});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nkivra: " + path + ": unexpected end of file\n");
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "./fifo: not a regular file\n./zero: not a regular file\n.: not a regular file\n");
 }
 
 }  // namespace

@@ -144,20 +144,31 @@ TEST_F(SsErr, OpenNamesThePurpose) {
     EXPECT_EQ(cat_text(), "");
 }
 
-TEST(SsErrDeath, QuitExitsWith255) {
-    testkit::TempDir dir;
-    const std::string err_path = dir.file("err"), cat_path = dir.file("cat");
-    EXPECT_EXIT(
-        {
+// err_quit exits with 255, err_dump aborts; both after writing both streams.
+TEST(SsErrDeath, QuitAndDumpEndTheProcess) {
+    const struct {
+        bool dump;
+        std::string err, cat;
+    } cases[] = {{false, "tool: bad 7\n\r\n", "tool: bad 7\n\n"}, {true, "tool: core 1\r\n\n", "tool: core 1\n"}};
+    for (const auto &c : cases) {
+        testkit::TempDir dir;
+        const std::string err_path = dir.file("err"), cat_path = dir.file("cat");
+        auto body = [&] {
             progname = tool_name;
             _Errstrm = std::fopen(err_path.c_str(), "w");
             Catstrm = std::fopen(cat_path.c_str(), "w");
             er_catalog = 1;
+            if (c.dump) err_dump("core %d", 1);
             err_quit("bad %d\n", 7);
-        },
-        ::testing::ExitedWithCode(255), "");
-    EXPECT_EQ(testkit::read_file(err_path), "tool: bad 7\n\r\n");
-    EXPECT_EQ(testkit::read_file(cat_path), "tool: bad 7\n\n");
+        };
+        if (c.dump) {
+            EXPECT_EXIT(body(), ::testing::KilledBySignal(SIGABRT), "");
+        } else {
+            EXPECT_EXIT(body(), ::testing::ExitedWithCode(255), "");
+        }
+        EXPECT_EQ(testkit::read_file(err_path), c.err);
+        EXPECT_EQ(testkit::read_file(cat_path), c.cat);
+    }
 }
 
 TEST(SsErrDeath, QuitWritesToStandardErrorByDefault) {
@@ -169,18 +180,3 @@ TEST(SsErrDeath, QuitWritesToStandardErrorByDefault) {
         ::testing::ExitedWithCode(255), "^tool: giving up on it\r\n$");
 }
 
-TEST(SsErrDeath, DumpAbortsAfterFlushing) {
-    testkit::TempDir dir;
-    const std::string err_path = dir.file("err"), cat_path = dir.file("cat");
-    EXPECT_EXIT(
-        {
-            progname = tool_name;
-            _Errstrm = std::fopen(err_path.c_str(), "w");
-            Catstrm = std::fopen(cat_path.c_str(), "w");
-            er_catalog = 1;
-            err_dump("core %d", 1);
-        },
-        ::testing::KilledBySignal(SIGABRT), "");
-    EXPECT_EQ(testkit::read_file(err_path), "tool: core 1\r\n\n");
-    EXPECT_EQ(testkit::read_file(cat_path), "tool: core 1\n");
-}

@@ -1,5 +1,7 @@
 // Filesystem space: the megabyte and percentage arithmetic on recorded
-// statfs counts, and the queries on real paths of this machine.
+// statfs counts, and the queries on real paths of this machine. (Of
+// FsBlocksUsed, FsBlocksFree and FsMegsUsed, which the program does not call,
+// only the answer for a path that cannot be queried is fixed.)
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -100,11 +102,6 @@ TEST(FsQueries, MegabytesMatchStatfs) {
     ASSERT_EQ(FsHasMegSpace("/", 0, &is_root, &megs), 1);
     // Free space can move between the two queries; a megabyte of slack.
     EXPECT_LE(megs > FsMegsAvail(counts) ? megs - FsMegsAvail(counts) : FsMegsAvail(counts) - megs, 1u);
-    double bsize = static_cast<double>(st.f_bsize);
-    EXPECT_NEAR(FsBlocksUsed("/", 1024), static_cast<double>(st.f_blocks - st.f_bfree) * bsize / 1024,
-                bsize * 4096);
-    EXPECT_NEAR(FsMegsUsed("/") * 2048, FsBlocksUsed("/", 512), bsize * 8192);
-    EXPECT_NEAR(FsBlocksFree("/", 512), static_cast<double>(st.f_bfree) * bsize / 512, bsize * 8192);
 }
 
 TEST(FsWritable, ModesAndProbe) {

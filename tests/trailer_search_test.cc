@@ -10,11 +10,8 @@
 
 namespace {
 
-const std::string kMagic = "kivra+magik";
-
-std::string trailer(const std::string &f, const std::string &c, const std::string &r, const std::string &p) {
-    return kMagic + f + '\0' + c + '\0' + r + '\0' + p + '\0';
-}
+using testkit::kMagic;
+const auto trailer = testkit::trailer_bytes;
 
 struct SearchCase {
     const char *name;

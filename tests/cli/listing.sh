@@ -64,7 +64,7 @@ build m5 -a d/e/f.tar missing noise.bin g
 t kivra -l ./m5
 
 echo '# operands that are no archive'
-off=$(( $(wc -c < "$(command -v kivra)") + 49 ))  # stub, magic and the trailer strings of b
+off=$(payload_offset b)
 { head -c $off b; printf P; tail -c +$((off + 2)) b; } > notgz
 { head -c $((off + 2)) b; printf '\007'; tail -c +$((off + 4)) b; } > method7
 head -c $off b > empty-payload

@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <gtest/gtest.h>
-
 namespace testkit {
 
 Workspace::Workspace() {
@@ -30,17 +28,6 @@ testkit::RunResult Workspace::kivra(const std::vector<std::string> &args) const 
     std::vector<std::string> argv{testkit::kivra_bin()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv);
-}
-
-std::string Workspace::build(const std::string &name, const std::vector<std::string> &args) const {
-    testkit::RunResult r = kivra(args);
-    EXPECT_EQ(r.status, 0) << "building " << name << ": " << r.err;
-    testkit::write_file(file(name), r.out, 0755);
-    return r.out;
-}
-
-size_t payload_offset(size_t stub_size, const Trailer &t) {
-    return stub_size + 11 + t.features.size() + t.comment.size() + t.run.size() + t.extract.size() + 4;
 }
 
 }  // namespace testkit

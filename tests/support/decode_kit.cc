@@ -1,5 +1,6 @@
 #include "decode_kit.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -44,13 +45,8 @@ ChildResult decode_member(const std::string &gz) {
 }
 
 namespace {
-void le16(std::string &s, uint32_t v) {
-    s.push_back(static_cast<char>(v & 0xff));
-    s.push_back(static_cast<char>((v >> 8) & 0xff));
-}
-void le32(std::string &s, uint32_t v) {
-    le16(s, v & 0xffff);
-    le16(s, v >> 16);
+void le(std::string &s, uint32_t v, int bytes) {
+    for (int k = 0; k < bytes; k++) s.push_back(static_cast<char>(v >> (8 * k)));
 }
 }  // namespace
 
@@ -60,12 +56,12 @@ std::string header_bytes_of(const Header &h) {
     s.push_back(static_cast<char>(h.magic1));
     s.push_back(static_cast<char>(h.method));
     s.push_back(static_cast<char>(h.flags));
-    le32(s, h.mtime);
+    le(s, h.mtime, 4);
     s.push_back('\0');   // extra flags
     s.push_back('\3');   // Unix
-    if (h.flags & 0x02) le16(s, h.part);
+    if (h.flags & 0x02) le(s, h.part, 2);
     if (h.flags & 0x04) {
-        le16(s, static_cast<uint32_t>(h.extra.size()));
+        le(s, static_cast<uint32_t>(h.extra.size()), 2);
         s += h.extra;
     }
     if (h.flags & 0x08) s += h.name + std::string(1, '\0');
@@ -75,8 +71,8 @@ std::string header_bytes_of(const Header &h) {
 
 std::string trailer(const std::string &plain) {
     std::string s;
-    le32(s, crc32_of(plain));
-    le32(s, static_cast<uint32_t>(plain.size()));
+    le(s, crc32_of(plain), 4);
+    le(s, static_cast<uint32_t>(plain.size()), 4);
     return s;
 }
 
@@ -134,29 +130,15 @@ void Code::put(BitWriter &w, unsigned symbol) const {
     w.code(codes[symbol], lengths[symbol]);
 }
 
-Code fixed_literal_code() {
+std::vector<unsigned> fixed_literal_lengths() {
     std::vector<unsigned> l(288);
     for (unsigned i = 0; i < 288; i++) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-    return Code(l);
+    return l;
 }
 
-Code fixed_distance_code() { return Code(std::vector<unsigned>(32, 5)); }
+Code fixed_literal_code() { return Code(fixed_literal_lengths()); }
 
-namespace {
-constexpr std::array<unsigned, 29> kLenBase = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                               15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
-                                               67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr std::array<unsigned, 29> kLenExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<unsigned, 30> kDistBase = {1,    2,    3,    4,     5,     7,    9,    13,
-                                                17,   25,   33,   49,    65,    97,   129,  193,
-                                                257,  385,  513,  769,   1025,  1537, 2049, 3073,
-                                                4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<unsigned, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                                 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr std::array<unsigned, 19> kOrder = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                             11, 4, 12, 3, 13, 2, 14, 1, 15};
-}  // namespace
+Code fixed_distance_code() { return Code(std::vector<unsigned>(32, 5)); }
 
 void put_length(BitWriter &w, const Code &lit, unsigned length) {
     if (length < 3 || length > 258) throw std::logic_error("match length out of range");
@@ -184,7 +166,7 @@ void put_dynamic_prefix(BitWriter &w, unsigned nl, unsigned nd, const Code &clen
     w.bits(nl - 257, 5);
     w.bits(nd - 1, 5);
     w.bits(19 - 4, 4);
-    for (unsigned j = 0; j < 19; j++) w.bits(clen.lengths[kOrder[j]], 3);
+    for (unsigned j = 0; j < 19; j++) w.bits(clen.lengths[kClenOrder[j]], 3);
 }
 
 void put_dynamic_header(BitWriter &w, const std::vector<unsigned> &lit_lens,
@@ -271,6 +253,38 @@ std::vector<unsigned> full_distance_lengths() {
     std::vector<unsigned> l(30, 5);
     l[0] = l[1] = 4;
     return l;
+}
+
+std::vector<unsigned> random_complete_code(std::mt19937 &rng, unsigned n, unsigned leaves) {
+    std::vector<unsigned> lens = {1, 1};
+    while (lens.size() < leaves) {
+        const size_t i = rng() % lens.size();
+        if (lens[i] >= 15) continue;
+        lens[i]++;
+        lens.push_back(lens[i]);
+    }
+    lens.resize(n, 0);
+    std::shuffle(lens.begin(), lens.end(), rng);
+    return lens;
+}
+
+Tokens sample_tokens() {
+    Tokens t;
+    t.stored("a stored block, then fixed and dynamic ones. ", false);
+    t.fixed_begin(false);
+    t.literals("fixed literals");
+    t.match(10, 7);
+    t.match(30, 1);
+    t.match(20, 5);
+    t.end_block();
+    t.dynamic_begin(true, full_literal_lengths(), full_distance_lengths());
+    t.literals("dynamic literals");
+    t.match(258, 16);
+    t.match(4, 100);
+    t.match(3, 30);
+    t.literals("!");
+    t.end_block();
+    return t;
 }
 
 }  // namespace testkit

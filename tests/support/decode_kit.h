@@ -6,8 +6,10 @@
 // bytes), standard error and exit status come back to the test.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -38,15 +40,31 @@ struct Header {
     uint8_t flags = 0;   // only the bits are written; fields below follow them
     uint32_t mtime = 0;
     uint16_t part = 0;                 // written when flags & 0x02
-    std::string extra;                 // written when flags & 0x04
-    std::string name;                  // written when flags & 0x08
-    std::string comment;               // written when flags & 0x10
+    std::string extra = {};            // written when flags & 0x04
+    std::string name = {};             // written when flags & 0x08
+    std::string comment = {};          // written when flags & 0x10
 };
 std::string header_bytes_of(const Header &h);
 
 // Header + body + trailer (CRC and length of `plain`).
 std::string member(const std::string &deflate, const std::string &plain, const Header &h = {});
 std::string trailer(const std::string &plain);
+
+// ---- DEFLATE format facts, written out independently of the codec ------------------
+// Base and extra bits of the length codes 257..285 and the distance codes 0..29,
+// and the order in which the code-length code's lengths are sent.
+inline constexpr std::array<unsigned, 29> kLenBase = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+inline constexpr std::array<unsigned, 29> kLenExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+inline constexpr std::array<unsigned, 30> kDistBase = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
+                                                       33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+                                                       1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+inline constexpr std::array<unsigned, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+inline constexpr std::array<unsigned, 19> kClenOrder = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+// Code lengths of the fixed literal/length code (288 symbols).
+std::vector<unsigned> fixed_literal_lengths();
 
 // ---- building DEFLATE streams -------------------------------------------------------
 // Writes bit fields least significant bit first and Huffman codes most
@@ -120,6 +138,14 @@ struct Tokens {
 // Complete codes over all 286 literal/length and all 30 distance symbols.
 std::vector<unsigned> full_literal_lengths();
 std::vector<unsigned> full_distance_lengths();
+
+// A random complete code with `leaves` codes of up to 15 bits on random
+// symbols of n (the others get no code), made by splitting random leaves.
+std::vector<unsigned> random_complete_code(std::mt19937 &rng, unsigned n, unsigned leaves);
+
+// The decoder tests' sample member: a stored, a fixed and a dynamic block
+// (the last with codes over every symbol), literals and matches in each.
+Tokens sample_tokens();
 
 
 }  // namespace testkit

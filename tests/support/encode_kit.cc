@@ -6,19 +6,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <tuple>
 
+#include <gtest/gtest.h>
+
+#include "decode_kit.h"
 #include "stream.h"
 #include "testkit.h"
 
 namespace testkit {
 
-Symbol lit(int c) {
-    Symbol s;
-    s.lit = c;
-    return s;
-}
+Symbol lit(int c) { return {.lit = c}; }
 void PrintTo(const Symbol &s, std::ostream *os) {
     if (s.lit >= 0) {
         *os << "lit(" << s.lit << ")";
@@ -26,12 +27,7 @@ void PrintTo(const Symbol &s, std::ostream *os) {
         *os << "match(" << s.len << ", " << s.dist << ")";
     }
 }
-Symbol match(int len, int dist) {
-    Symbol s;
-    s.len = len;
-    s.dist = dist;
-    return s;
-}
+Symbol match(int len, int dist) { return {.len = len, .dist = dist}; }
 
 namespace {
 
@@ -54,10 +50,10 @@ struct BitReader {
 };
 
 // Canonical code from a list of lengths.
-struct Code {
+struct ReadCode {
     int count[16] = {};
     std::vector<int> symbols;  // ordered by (length, symbol)
-    explicit Code(const std::vector<int> &lengths) {
+    explicit ReadCode(const std::vector<int> &lengths) {
         for (int l : lengths) count[l]++;
         count[0] = 0;
         // The code must not be over-subscribed.
@@ -83,14 +79,7 @@ struct Code {
     }
 };
 
-constexpr int kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                              31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr int kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr int kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,    65,    97,    129,
-                               193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr int kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-
-void codes(BitReader &br, Block &b, std::string &out, const Code &lcode, const Code &dcode) {
+void codes(BitReader &br, Block &b, std::string &out, const ReadCode &lcode, const ReadCode &dcode) {
     for (;;) {
         int sym = lcode.decode(br);
         if (sym < 256) {
@@ -101,10 +90,10 @@ void codes(BitReader &br, Block &b, std::string &out, const Code &lcode, const C
             return;
         } else {
             if (sym > 285) throw std::runtime_error("bad length symbol");
-            int len = kLenBase[sym - 257] + br.need(kLenExtra[sym - 257]);
+            int len = static_cast<int>(kLenBase[sym - 257]) + br.need(static_cast<int>(kLenExtra[sym - 257]));
             int ds = dcode.decode(br);
             if (ds > 29) throw std::runtime_error("bad distance symbol");
-            int dist = kDistBase[ds] + br.need(kDistExtra[ds]);
+            int dist = static_cast<int>(kDistBase[ds]) + br.need(static_cast<int>(kDistExtra[ds]));
             if (static_cast<size_t>(dist) > out.size()) throw std::runtime_error("distance too far back");
             for (int i = 0; i < len; i++) out.push_back(out[out.size() - static_cast<size_t>(dist)]);
             Symbol s = match(len, dist);
@@ -136,17 +125,15 @@ Inflated inflate_raw(const std::string &in, size_t pos) {
                 br.pos += static_cast<size_t>(len);
                 b.stored_len = b.in_bytes = static_cast<size_t>(len);
             } else if (b.type == 1) {
-                std::vector<int> l(288), d(30, 5);
-                for (int i = 0; i < 288; i++) l[static_cast<size_t>(i)] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
-                codes(br, b, r.data, Code(l), Code(d));
+                const std::vector<unsigned> fixed = fixed_literal_lengths();
+                codes(br, b, r.data, ReadCode(std::vector<int>(fixed.begin(), fixed.end())), ReadCode(std::vector<int>(30, 5)));
             } else if (b.type == 2) {
                 b.hlit = br.need(5) + 257;
                 b.hdist = br.need(5) + 1;
                 b.hclen = br.need(4) + 4;
-                static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
                 std::vector<int> cl(19, 0);
-                for (int i = 0; i < b.hclen; i++) cl[static_cast<size_t>(order[i])] = br.need(3);
-                Code clcode(cl);
+                for (int i = 0; i < b.hclen; i++) cl[kClenOrder[static_cast<size_t>(i)]] = br.need(3);
+                ReadCode clcode(cl);
                 std::vector<int> lens;
                 while (lens.size() < static_cast<size_t>(b.hlit + b.hdist)) {
                     int s = clcode.decode(br);
@@ -164,7 +151,7 @@ Inflated inflate_raw(const std::string &in, size_t pos) {
                 if (lens.size() != static_cast<size_t>(b.hlit + b.hdist)) throw std::runtime_error("lengths overrun");
                 std::vector<int> l(lens.begin(), lens.begin() + b.hlit);
                 b.dist_lengths.assign(lens.begin() + b.hlit, lens.end());
-                codes(br, b, r.data, Code(l), Code(b.dist_lengths));
+                codes(br, b, r.data, ReadCode(l), ReadCode(b.dist_lengths));
             } else {
                 throw std::runtime_error("reserved block type");
             }
@@ -219,7 +206,7 @@ std::vector<Member> parse_members(const std::string &bytes) {
     return out;
 }
 
-std::string compress(const std::vector<std::pair<std::string, std::string>> &files) {
+std::string compress(const Files &files) {
     testkit::TempDir dir;
     const std::string out_path = dir.file("out");
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -262,6 +249,56 @@ std::string text_bytes(size_t n, uint32_t seed) {
     }
     s.resize(n);
     return s;
+}
+
+std::vector<Member> expect_members(const std::string &payload, const Files &files) {
+    std::vector<Member> members = parse_members(payload);
+    EXPECT_EQ(members.size(), files.size());
+    uint32_t total = 0;
+    for (size_t i = 0; i < std::min(members.size(), files.size()); i++) {
+        const auto &[name, data] = files[i];
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(members[i].ok) << members[i].error;
+        total += static_cast<uint32_t>(data.size());
+        EXPECT_EQ(members[i].name, name.substr(name.rfind('/') + 1));
+        EXPECT_TRUE(members[i].body.data == data) << "decoded bytes differ";
+        EXPECT_EQ(members[i].crc, crc32_of(data));
+        EXPECT_EQ(members[i].isize, total);
+    }
+    return members;
+}
+
+Files corpus() {
+    Files c;
+    auto runs = [](size_t n, uint32_t seed) {  // runs of random bytes, 1 to 300 long
+        const std::string r = random_bytes(n / 64 + 1, seed);
+        std::string s;
+        for (size_t i = 0; s.size() < n; i++) s.append(1 + static_cast<unsigned char>(r[i % r.size()]) % 300, r[i % r.size()]);
+        s.resize(n);
+        return s;
+    };
+    for (size_t n : {0u, 1u, 2u, 3u, 261u, 262u, 263u, 32767u, 32768u, 32769u, 65274u, 65275u, 65279u, 65400u,
+                     65534u, 65535u, 65536u, 65537u}) {
+        const std::string k = std::to_string(n);
+        const uint32_t seed = static_cast<uint32_t>(n);
+        c.emplace_back("text" + k, text_bytes(n, seed + 1));
+        c.emplace_back("random" + k, random_bytes(n, seed + 2));
+        c.emplace_back("runs" + k, runs(n, seed + 3));
+    }
+    c.emplace_back("zeros", std::string(300000, '\0'));
+    c.emplace_back("runs", runs(500000, 3));
+    c.emplace_back("kivra", read_file(kivra_bin()));
+    for (const auto &[name, size, text, noise, repeat] : {std::tuple{"mixed", 1u << 20, 40000, 7000, 15000},
+                                                         std::tuple{"mixed3m", 3u << 20, 70000, 9000, 20000}}) {
+        std::string mixed;
+        for (uint32_t k = 0; mixed.size() < size; k++) {
+            mixed += text_bytes(text, k + 10);
+            mixed += random_bytes(noise, k + 20);
+            mixed += mixed.substr(mixed.size() / 3, repeat);
+        }
+        c.emplace_back(name, mixed);
+    }
+    return c;
 }
 
 std::string hex(const std::string &s) {

@@ -57,11 +57,25 @@ struct Member {
 // Parses the gzip members that make up `bytes`, one after another.
 std::vector<Member> parse_members(const std::string &bytes);
 
+using Files = std::vector<std::pair<std::string, std::string>>;  // (name, data) of each input
+
 // Compresses each (name, data) into one member through zip, as one run of the
 // builder does (bytes_in starts at 0 and accumulates). The data are read from
 // a scratch file; `name` is what ifname holds.
-std::string compress(const std::vector<std::pair<std::string, std::string>> &files);
+std::string compress(const Files &files);
 std::string compress1(const std::string &data, const std::string &name = "a");
+
+// Checks (as test failures) that `payload` holds one member per file, in
+// order: each complete, storing the file's base name, its data and CRC, and
+// in its size field the running total of the sizes (mod 2^32), as one run of
+// the builder writes them. Returns the members read.
+std::vector<Member> expect_members(const std::string &payload, const Files &files);
+
+// The round-trip corpus: text, random bytes and runs at sizes around every
+// buffer boundary of compressor and decoder (input fill, window halves,
+// lookahead), zeros, the kivra binary, and megabytes of text, noise and long
+// repeats from far back that slide the window many times.
+Files corpus();
 
 std::string text_bytes(size_t n, uint32_t seed);  // English-like words
 std::string hex(const std::string &s);

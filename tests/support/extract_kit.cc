@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,21 +22,8 @@ std::string make_payload(const std::string &dir) {
     return tar;
 }
 
-std::string build_archive(const std::vector<std::string> &options, const std::string &input,
-                          const std::string &out) {
-    std::vector<std::string> argv{testkit::kivra_bin()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(input);
-    testkit::RunResult r = testkit::run(argv);
-    if (r.status != 0) throw std::runtime_error("building " + out + " failed: " + r.err);
-    testkit::write_file(out, r.out, 0755);
-    return r.err;
-}
-
 testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::string &typed,
                               const std::string &cwd, OnPty on_pty) {
-    testkit::TempDir io;
-    std::string file_path = io.file("output");  // the stream that is not on the terminal
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pty");
     // Echo and output translation go off before anything is typed.
@@ -49,49 +35,33 @@ testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::s
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tcsetattr(slave, TCSANOW, &t);
 
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        setsid();
-        int file = open(file_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (file < 0) _exit(126);
-        dup2(slave, 0);
-        dup2(on_pty == OnPty::output ? slave : file, 1);
-        dup2(on_pty == OnPty::output ? file : slave, 2);
-        close(master);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(slave);  // the program's copies are the last ones: reading then ends with EIO
-    // Typed ahead: the terminal keeps the lines until the program reads them.
-    if (!typed.empty() && write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) {
-        throw std::runtime_error("cannot type on the pty");
-    }
     std::string shown;  // what the terminal received
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0) {
-            shown.append(buf, static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;  // EIO once the program and its children closed the terminal
-        }
-    }
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
+    RunOptions opts;
+    opts.cwd = cwd;
+    opts.meanwhile = [&](int) {
+        close(slave);  // the program's copies are the last ones: reading then ends with EIO
+        // Typed ahead: the terminal keeps the lines until the program reads them.
+        if (!typed.empty() && write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size()))
+            throw std::runtime_error("cannot type on the pty");
+        char buf[4096];
+        for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+            if (n > 0) shown.append(buf, static_cast<size_t>(n));
+    };
+    testkit::RunResult r = run_forked(
+        [&] {
+            setsid();
+            dup2(slave, 0);
+            dup2(slave, on_pty == OnPty::output ? 1 : 2);
+            close(master);
+            std::vector<char *> args;
+            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            return 127;
+        },
+        opts);
     close(master);
-    testkit::RunResult r;
-    r.out = on_pty == OnPty::output ? shown : testkit::read_file(file_path);
-    r.err = on_pty == OnPty::output ? testkit::read_file(file_path) : shown;
-    r.signaled = WIFSIGNALED(wstatus);
-    r.status = r.signaled ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+    (on_pty == OnPty::output ? r.out : r.err) = shown;
     return r;
 }
 

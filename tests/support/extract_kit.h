@@ -16,11 +16,6 @@ namespace testkit {
 // dir/payload.tar with the system's tar. Returns the tar file's path.
 std::string make_payload(const std::string &dir);
 
-// Runs `kivra <options> <input>` and stores its standard output as the
-// executable archive `out`. Returns the builder's stderr; the status must be 0.
-std::string build_archive(const std::vector<std::string> &options, const std::string &input,
-                          const std::string &out);
-
 // Which output stream run_on_pty puts on the terminal; the other goes to a file.
 enum class OnPty { output, errors };
 

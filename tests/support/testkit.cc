@@ -129,6 +129,31 @@ RunResult sh(const std::string &command, const RunOptions &opts) {
     return run({"/bin/sh", "-c", command}, opts);
 }
 
+std::string build_archive(const std::vector<std::string> &options, const std::string &input,
+                          const std::string &out, const std::string &cwd) {
+    std::vector<std::string> argv{kivra_bin()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    if (!input.empty()) argv.push_back(input);
+    RunOptions opts;
+    opts.cwd = cwd;
+    opts.stdin_null = true;
+    RunResult r = run(argv, opts);
+    if (r.status != 0) throw std::runtime_error("building " + out + " failed: " + r.err);
+    write_file(out, r.out, 0755);
+    return r.out;
+}
+
+std::string trailer_bytes(const std::string &features, const std::string &comment, const std::string &run,
+                          const std::string &extract) {
+    return kMagic + features + '\0' + comment + '\0' + run + '\0' + extract + '\0';
+}
+
+size_t payload_offset(const std::string &archive) {
+    size_t pos = archive.find(kMagic);
+    for (int i = 0; i < 4 && pos != std::string::npos; i++) pos = archive.find('\0', pos + (i ? 1 : kMagic.size()));
+    return pos == std::string::npos ? pos : pos + 1;
+}
+
 std::string random_bytes(size_t n, uint32_t seed) {
     uint32_t x = seed ? seed : 1;
     std::string s(n, '\0');

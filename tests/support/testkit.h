@@ -6,8 +6,12 @@
 // encode_kit.h) puts its helpers in namespace testkit; each job has one
 // helper: TempDir for a scratch directory, random_bytes for random data,
 // stderr_of for stderr of code that returns, run/run_forked for code or
-// programs that may end the process.
+// programs that may end the process, build_archive for an archive of the real
+// builder, trailer_bytes/payload_offset for the archive layout, CaseName for
+// the names of parameterised cases.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
@@ -68,5 +72,32 @@ std::string stderr_of(const std::function<void()> &fn);
 
 // Runs a /bin/sh command line.
 RunResult sh(const std::string &command, const RunOptions &opts = {});
+
+// Runs `kivra <options> <input>` (no operand added when input is empty) in
+// cwd (empty: inherit) and stores its standard output as the executable file
+// `out`, which it returns. A failed build throws std::runtime_error.
+std::string build_archive(const std::vector<std::string> &options, const std::string &input,
+                          const std::string &out, const std::string &cwd = "");
+
+// The magic that starts an archive's trailer, and the trailer the builder
+// writes after the stub: magic, then features, comment, run program and
+// extract command, each ended by a NUL.
+inline const std::string kMagic = "kivra+magik";
+std::string trailer_bytes(const std::string &features, const std::string &comment = "Self-Extracting archive file",
+                          const std::string &run = "", const std::string &extract = "");
+// Offset of the first payload byte of an archive: after the first magic and
+// the four strings (npos when there is no trailer).
+size_t payload_offset(const std::string &archive);
+
+// Name generator of INSTANTIATE_TEST_SUITE_P for cases with a `name` member:
+// the name with each character other than a letter or digit made '_'.
+struct CaseName {
+    template <class P> std::string operator()(const testing::TestParamInfo<P> &info) const {
+        std::string n = info.param.name;
+        for (char &ch : n)
+            if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return n;
+    }
+};
 
 }  // namespace testkit

@@ -138,14 +138,7 @@ struct HeaderCase {
 };
 
 Header hand(uint8_t magic1, uint8_t flags) {
-    Header h;
-    h.magic1 = magic1;
-    h.flags = flags;
-    h.part = 3;
-    h.extra = "EXTRA";
-    h.name = "data.bin";
-    h.comment = "comment";
-    return h;
+    return {.magic1 = magic1, .flags = flags, .part = 3, .extra = "EXTRA", .name = "data.bin", .comment = "comment"};
 }
 
 const HeaderCase kHeaders[] = {
