@@ -7,6 +7,7 @@
 // so a later member's size field holds the total input of the run so far;
 // the CRC restarts for every member.
 #include "gzip_member.h"
+#include "parallel.h"
 #include "stream.h"
 
 #include <cerrno>
@@ -58,6 +59,7 @@ int zip(int in, int out) {
     for (int k = 0; k < 4; k++) outbuf[4 + k] = static_cast<uch>(stamp >> (8 * k));
     outcnt = 8;
 
+    const counter_t size = parallel_size(in);
     crc = updcrc(nullptr, 0);
     bi_init(out);
     ct_init(&attr, &method);
@@ -73,7 +75,11 @@ int zip(int in, int out) {
     }
     header_bytes = static_cast<counter_t>(outcnt) + 8;
 
-    deflate();
+    if (size < 0) {
+        deflate();
+    } else {
+        deflate_parallel(in, size);
+    }
 
     out_long(crc);
     out_long(static_cast<ulg>(static_cast<uint32_t>(bytes_in)));

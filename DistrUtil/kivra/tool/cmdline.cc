@@ -47,7 +47,7 @@
 namespace {
 
 constexpr unsigned WORD_BUF = 256;  // buf: one feature word and its NUL
-constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
+constexpr const char OPTIONS[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:j:";
 constexpr const char DEFAULT_COMMENT[] = "Self-Extracting archive file";
 
 // Copies an option value into one of the 1024-byte text buffers.
@@ -55,6 +55,20 @@ void set_text(char *dst, int opt, const char *value) {
     if (std::strlen(value) > TEXT_MAX)
         fail("value of -%c is longer than %u characters", opt, TEXT_MAX);
     std::memcpy(dst, value, std::strlen(value) + 1);
+}
+
+// The value of -j: a number of threads from 1 to MAX_JOBS, digits only.
+unsigned parse_jobs(const char *value) {
+    unsigned n = 0;
+    for (const char *p = value; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9' || n > MAX_JOBS) {
+            n = 0;
+            break;
+        }
+        n = n * 10 + static_cast<unsigned>(*p - '0');
+    }
+    if (n < 1 || n > MAX_JOBS) fail("-j needs a number of threads from 1 to %u", MAX_JOBS);
+    return n;
 }
 
 }  // namespace
@@ -81,6 +95,7 @@ void Usage(int is_compressed) {
                      "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
                      "[-F feature_sting] <files...>\n",
                      progname);
+        std::fputs("    -j N: compress on N threads (default: the CPUs it may run on); the archive is the same\n", stderr);
         return;
     }
     std::fprintf(stderr, "\n%s\n\n", comment);
@@ -144,6 +159,9 @@ int kivra_main(int argc, char **argv) {
             break;
         case 'F':
             if (!is_compressed && add_feature(optarg) != 0) std::exit(1);
+            break;
+        case 'j':
+            if (!is_compressed) jobs = parse_jobs(optarg);
             break;
         case 't':
             if (is_compressed) set_text(uncompress_dir, c, optarg);

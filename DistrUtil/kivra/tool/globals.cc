@@ -15,6 +15,7 @@ int to_stdout;
 int extract_only;
 int dont_run_program;
 int verbose;
+unsigned jobs;
 
 // "@(#) kivra 1.2.1    6/6/2001 ", NUL-padded to 64 bytes.
 const char scid[64] = "@(#) kivra 1.2.1    6/6/2001 ";

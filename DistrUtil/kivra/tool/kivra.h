@@ -48,6 +48,8 @@ extern int to_stdout;         // -c (and -x in the extraction driver)
 extern int extract_only;      // -x
 extern int dont_run_program;  // -n
 extern int verbose;           // -v
+extern unsigned jobs;         // -j: threads of the builder; 0 until given (then: the CPUs it may run on)
+constexpr unsigned MAX_JOBS = 1024;
 extern const char scid[64];   // version string
 extern const char *F_OEM;     // "QM_VENDOR="
 
