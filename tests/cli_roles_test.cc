@@ -18,7 +18,8 @@ std::string usage_builder(const std::string &prog) {
     return kVersion + "Usage: " + prog +
            " [-huclva] [-p kivra_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
            "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] "
-           "<files...>\n";
+           "<files...>\n"
+           "    -j N: compress on N threads (default: the CPUs it may run on); the archive is the same\n";
 }
 
 std::string usage_archive(const std::string &prog, const std::string &comment) {
@@ -71,6 +72,9 @@ TEST(CliRoles, HelpAndUsageErrors) {
         {"-h before -u: builder help", {"-h", "-u"}, usage_builder(k), 1},
         {"rejected option after -u", {"-u", "-q"}, k + ": invalid option -- 'q'\n" + usage_archive(k, ""), 1},
         {"-u without an archive", {"-u"}, k + ": -u needs the name of the archive to extract\n", 1},
+        {"-j 0", {"-j", "0", "f"}, k + ": -j needs a number of threads from 1 to 1024\n", 1},
+        {"-j above the limit", {"-j", "1025", "f"}, k + ": -j needs a number of threads from 1 to 1024\n", 1},
+        {"-j not a number", {"-j", "2x", "f"}, k + ": -j needs a number of threads from 1 to 1024\n", 1},
         {"-u with flags but no archive", {"-v", "-u", "-x"}, k + ": -u needs the name of the archive to extract\n", 1},
     });
 }

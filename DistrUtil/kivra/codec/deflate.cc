@@ -493,7 +493,12 @@ struct SpanSink {
     static constexpr bool tracks = true;
     span_hooks &hooks;
     int tally(unsigned dist, unsigned lc) {
-        hooks.tokens.push_back(dist << 8 | lc);
+        if (dist == 0) {
+            hooks.tokens.push_back(static_cast<token_t>(lc));
+        } else {
+            hooks.tokens.push_back(static_cast<token_t>(LITERALS + lc));
+            hooks.tokens.push_back(static_cast<token_t>(dist));
+        }
         return 0;
     }
 };
@@ -657,19 +662,20 @@ void replay_symbols(const token_t *t, size_t n, counter_t size) {
     for (const token_t *end = t + n; t != end; t++) {
         replay_advance(1);
         replay_keep();
-        const token_t tok = *t;
-        if (tok < 256) {
+        const unsigned tok = *t;
+        if (tok < LITERALS) {
             if (window[strstart - 1] != tok) error("file changed while it was compressed");
             if (ct_tally(0, tok) && window_origin + strstart != size) {
                 flush_current_block(0);
                 block_start = strstart;
             }
         } else {
-            const unsigned dist = tok >> 8, len = (tok & 0xff) + MIN_MATCH;
+            const unsigned lc = tok - LITERALS, len = lc + MIN_MATCH;
+            const unsigned dist = ++t != end ? *t : 0;
             const uch *at = window + strstart - 1;
-            if (dist > strstart - 1 || len > lookahead + 1 || std::memcmp(at, at - dist, len) != 0)
+            if (dist == 0 || dist > strstart - 1 || len > lookahead + 1 || std::memcmp(at, at - dist, len) != 0)
                 error("file changed while it was compressed");
-            int flush = ct_tally(dist, tok & 0xff);
+            int flush = ct_tally(dist, lc);
             replay_advance(len - 1);
             if (flush) {
                 flush_current_block(0);

@@ -33,7 +33,7 @@
 //
 // Memory: every thread has its own window and chain tables (about 0.8 MiB,
 // thread_local), and at most zip_threads + 2 pieces are held at once (the
-// symbols of a piece take at most 4 bytes per input byte).
+// symbols of a piece take at most 2 bytes per input byte).
 #include "parallel.h"
 
 #include <condition_variable>
@@ -48,7 +48,7 @@ unsigned zip_chunk = 512 * 1024;
 
 namespace {
 
-constexpr counter_t RECORD_SPAN = WSIZE;  // loop tops recorded at the start of a piece
+constexpr counter_t RECORD_SPAN = WSIZE / 2;  // loop tops recorded at the start of a piece
 constexpr counter_t TAIL_GUARD = 1024;    // no agreeing this close to the end of the input
 constexpr counter_t NEVER = std::numeric_limits<counter_t>::max();
 

@@ -9,9 +9,10 @@
 
 #include "stream.h"
 
-// A symbol of the lazy parse: a literal (the byte, below 256) or a match,
-// (distance << 8) | (length - MIN_MATCH), the distance 1..MAX_DIST.
-using token_t = uint32_t;
+// The symbols of the lazy parse in 16-bit units: a literal is one unit, the
+// byte (below 256); a match two, 256 + length - MIN_MATCH and the distance
+// (1..MAX_DIST).
+using token_t = uint16_t;
 
 // The lazy parse's state at the top of its loop, packed so that equal states
 // compare equal: bit 31 a symbol is pending (match_available), bit 30 always
