@@ -55,6 +55,8 @@ constexpr counter_t NEVER = std::numeric_limits<counter_t>::max();
 struct Piece {
     counter_t start = 0, end = 0, record_end = 0;
     bool taken = false;      // a worker parses it
+    bool claimed = false;    // a parse from before goes through it instead: no worker takes it
+    bool wanted = false;     // a parse from before waits for a worker to take it
     bool published = false;  // records are final
     bool done = false;       // tokens, next and next_from are final
     std::vector<token_t> tokens;
@@ -71,7 +73,8 @@ struct Run {
     std::condition_variable cv;
     size_t next_free = 0;  // the next piece a worker may take
     size_t consumed = 0;   // the piece being replayed; pieces before it are gone
-    size_t ahead = 0;      // pieces handed out at most this far past consumed
+    size_t ahead = 0;      // pieces handed out at most this far past consumed (unless wanted)
+    unsigned idle = 0;     // workers waiting for a piece to take
 };
 
 // A worker's parse of one piece and what follows it.
@@ -80,7 +83,8 @@ struct Worker : span_hooks {
     size_t own = 0;
     enum { recording, own_part, following } phase = recording;
     size_t target = 0;      // following: the piece the parse is in
-    bool entered = false;   // following: target's records are published
+    bool entered = false;   // following: target is settled
+    bool compare = false;   // following: target is taken and its records are published
 };
 
 void publish(Run &run, Piece &p) {
@@ -117,13 +121,21 @@ bool on_event(span_hooks &hooks, counter_t pos, lazy_state_t state) {
     }
     Piece &t = run.pieces[w.target];
     if (!w.entered) {
-        // A worker is free to take it once this parse's own piece is done or
-        // sooner: only the parse that leads may wait here.
+        // A piece no worker has taken yet: wait for one while a worker is
+        // free to take it, else parse through it here (no worker may be
+        // left to take it: every one may be in a parse like this one).
         std::unique_lock<std::mutex> lock(run.m);
-        run.cv.wait(lock, [&] { return t.taken && t.published; });
+        if (!t.taken && !t.claimed) {
+            t.wanted = true;
+            run.cv.notify_all();
+            run.cv.wait(lock, [&] { return t.taken || t.claimed || run.idle == 0; });
+            if (!t.taken) t.claimed = true;
+        }
+        w.compare = t.taken;
+        if (w.compare) run.cv.wait(lock, [&] { return t.published; });
         w.entered = true;
     }
-    if (pos < t.record_end) {
+    if (w.compare && pos < t.record_end) {
         const uint64_t r = t.records[static_cast<size_t>(pos - t.start)];
         if (r != 0 && static_cast<lazy_state_t>(r) == state) {
             p.next = w.target;
@@ -161,9 +173,12 @@ void worker_main(Run &run) {
         {
             std::unique_lock<std::mutex> lock(run.m);
             for (;;) {
+                while (run.next_free < run.pieces.size() && run.pieces[run.next_free].claimed) run.next_free++;
                 if (run.next_free >= run.pieces.size()) return;
-                if (run.next_free < run.consumed + run.ahead) break;
+                if (run.next_free < run.consumed + run.ahead || run.pieces[run.next_free].wanted) break;
+                run.idle++;
                 run.cv.wait(lock);
+                run.idle--;
             }
             k = run.next_free++;
             run.pieces[k].taken = true;
@@ -221,7 +236,7 @@ ulg deflate_parallel(int fd, counter_t size) {
         std::unique_lock<std::mutex> lock(run.m);
         for (size_t k = cur; k < next; k++) {
             Piece &q = run.pieces[k];
-            run.cv.wait(lock, [&] { return q.done; });
+            run.cv.wait(lock, [&] { return q.done || q.claimed; });
             std::vector<token_t>().swap(q.tokens);
             std::vector<uint64_t>().swap(q.records);
         }
