@@ -38,6 +38,7 @@
 
 #include <condition_variable>
 #include <limits>
+#include <malloc.h>
 #include <mutex>
 #include <thread>
 #include <sys/stat.h>
@@ -50,6 +51,7 @@ namespace {
 
 constexpr counter_t RECORD_SPAN = WSIZE / 2;  // loop tops recorded at the start of a piece
 constexpr counter_t TAIL_GUARD = 1024;    // no agreeing this close to the end of the input
+constexpr counter_t RESERVE_AFTER = 65536;  // token units reserved for the parse past a piece's end
 constexpr counter_t NEVER = std::numeric_limits<counter_t>::max();
 
 struct Piece {
@@ -75,6 +77,10 @@ struct Run {
     size_t consumed = 0;   // the piece being replayed; pieces before it are gone
     size_t ahead = 0;      // pieces handed out at most this far past consumed (unless wanted)
     unsigned idle = 0;     // workers waiting for a piece to take
+    // Buffers of pieces replayed, kept for the next pieces: their pages are
+    // in place already, and the memory stays what the pieces in work need.
+    std::vector<std::vector<token_t>> spare_tokens;
+    std::vector<std::vector<uint64_t>> spare_records;
 };
 
 // A worker's parse of one piece and what follows it.
@@ -156,7 +162,21 @@ void parse_piece(Run &run, size_t k) {
     w.own = k;
     w.event = on_event;
     w.next_event = p.start;
-    w.tokens.reserve(static_cast<size_t>(p.end - p.start) / 2);
+    {
+        std::lock_guard<std::mutex> lock(run.m);
+        if (!run.spare_tokens.empty()) {
+            w.tokens = std::move(run.spare_tokens.back());
+            run.spare_tokens.pop_back();
+        }
+        if (!run.spare_records.empty()) {
+            p.records = std::move(run.spare_records.back());
+            run.spare_records.pop_back();
+        }
+    }
+    w.tokens.clear();
+    // A unit per input byte at most, and some for the parse beyond the end:
+    // growing would copy and double it. Pages never written are never mapped.
+    w.tokens.reserve(static_cast<size_t>(p.end - p.start + RESERVE_AFTER));
     p.records.assign(static_cast<size_t>(p.record_end - p.start), 0);
     span_begin(run.fd, p.start);
     if (span_parse(w)) p.next = run.pieces.size();
@@ -208,6 +228,10 @@ counter_t parallel_size(int fd) {
 }
 
 ulg deflate_parallel(int fd, counter_t size) {
+    // Symbol buffers come from the system and go back to it: the C library's
+    // moving threshold would otherwise keep them in the threads' heaps, where
+    // freed ones stay resident.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     Run run;
     run.fd = fd;
     run.size = size;
@@ -237,6 +261,12 @@ ulg deflate_parallel(int fd, counter_t size) {
         for (size_t k = cur; k < next; k++) {
             Piece &q = run.pieces[k];
             run.cv.wait(lock, [&] { return q.done || q.claimed; });
+            // A buffer that a long parse through several pieces has grown
+            // goes back to the system.
+            if (q.tokens.capacity() != 0 && q.tokens.capacity() <= static_cast<size_t>(chunk + RESERVE_AFTER) &&
+                run.spare_tokens.size() < run.ahead)
+                run.spare_tokens.push_back(std::move(q.tokens));
+            if (q.records.capacity() != 0 && run.spare_records.size() < run.ahead) run.spare_records.push_back(std::move(q.records));
             std::vector<token_t>().swap(q.tokens);
             std::vector<uint64_t>().swap(q.records);
         }
