@@ -72,8 +72,9 @@ run() {
 
 jobs=$(nproc)
 # j1 BIN, jn BIN: the -j options of a one-thread and an N-thread build.
-j1() { "$1" -h 2>&1 | grep -q -- '-j N' && echo "-j 1" || true; }
-jn() { "$1" -h 2>&1 | grep -q -- '-j N' && echo "-j $jobs" || true; }
+has_j() { case "$("$1" -h 2>&1 || true)" in *"-j N"*) return 0 ;; *) return 1 ;; esac; }
+j1() { if has_j "$1"; then echo "-j 1"; fi; }
+jn() { if has_j "$1"; then echo "-j $jobs"; fi; }
 # shellcheck disable=SC2046
 run build64 "$tmp/arc64" "$k64" $(j1 "$k64") -p "$k64" "$file"
 # shellcheck disable=SC2046

@@ -52,6 +52,7 @@ namespace {
 constexpr counter_t RECORD_SPAN = WSIZE / 2;  // loop tops recorded at the start of a piece
 constexpr counter_t TAIL_GUARD = 1024;    // no agreeing this close to the end of the input
 constexpr counter_t RESERVE_AFTER = 65536;  // token units reserved for the parse past a piece's end
+constexpr counter_t LOOK_IN = 65536;  // a parse looks whether it was passed this often
 constexpr counter_t NEVER = std::numeric_limits<counter_t>::max();
 
 struct Piece {
@@ -59,6 +60,8 @@ struct Piece {
     bool taken = false;      // a worker parses it
     bool claimed = false;    // a parse from before goes through it instead: no worker takes it
     bool wanted = false;     // a parse from before waits for a worker to take it
+    bool joined = false;     // a parse from before agreed with this one: it must run to its end
+    bool passed = false;     // a parse from before went through it without agreeing: stop
     bool published = false;  // records are final
     bool done = false;       // tokens, next and next_from are final
     std::vector<token_t> tokens;
@@ -114,7 +117,9 @@ bool on_event(span_hooks &hooks, counter_t pos, lazy_state_t state) {
     }
     if (w.phase == Worker::own_part) {
         if (pos < p.end) {
-            w.next_event = p.end;
+            std::lock_guard<std::mutex> lock(run.m);
+            if (p.passed) return false;
+            w.next_event = std::min(p.end, pos + LOOK_IN);
             return true;
         }
         w.phase = Worker::following;
@@ -131,6 +136,7 @@ bool on_event(span_hooks &hooks, counter_t pos, lazy_state_t state) {
         // free to take it, else parse through it here (no worker may be
         // left to take it: every one may be in a parse like this one).
         std::unique_lock<std::mutex> lock(run.m);
+        if (p.passed) return false;
         if (!t.taken && !t.claimed) {
             t.wanted = true;
             run.cv.notify_all();
@@ -144,12 +150,24 @@ bool on_event(span_hooks &hooks, counter_t pos, lazy_state_t state) {
     if (w.compare && pos < t.record_end) {
         const uint64_t r = t.records[static_cast<size_t>(pos - t.start)];
         if (r != 0 && static_cast<lazy_state_t>(r) == state) {
-            p.next = w.target;
-            p.next_from = static_cast<size_t>(r >> 32);
-            return false;
+            std::lock_guard<std::mutex> lock(run.m);
+            if (!t.passed) {
+                t.joined = true;
+                p.next = w.target;
+                p.next_from = static_cast<size_t>(r >> 32);
+                return false;
+            }
         }
         w.next_event = pos + 1;
         return true;
+    }
+    if (w.compare) {
+        // Through its records without agreeing (a long run or periodic data,
+        // where the parses' loop tops keep apart): this parse goes on through
+        // the piece, whose own parse may stop, unless another parse joined it.
+        std::lock_guard<std::mutex> lock(run.m);
+        if (!t.joined) t.passed = true;
+        w.compare = false;
     }
     w.next_event = w.target + 1 < run.pieces.size() ? run.pieces[w.target + 1].start : NEVER;
     return true;
