@@ -612,7 +612,7 @@ ulg deflate() {
 // start; the upper half held the same bytes before the read behind start,
 // which matters where the input ends inside it (a match may look past the
 // end). Before the first slide the window holds the first 2 * WSIZE bytes.
-void span_begin(int fd, counter_t start) {
+void span_begin(int fd, counter_t start, unsigned skip) {
     span_fd = fd;
     read_buf = span_read;
     std::memset(heads(), 0, HASH_SIZE * sizeof(ush));
@@ -637,6 +637,7 @@ void span_begin(int fd, counter_t start) {
     block_start = strstart;
     ins_h = (static_cast<unsigned>(window[0]) << H_SHIFT) ^ window[1];
     for (unsigned s = 0; s < strstart; s++) insert_string_keyed(s);
+    for (; skip != 0; skip--, lookahead--) insert_string_keyed(strstart++);
 }
 
 bool span_parse(span_hooks &hooks) {

@@ -53,6 +53,8 @@ constexpr counter_t RECORD_SPAN = WSIZE / 2;  // loop tops recorded at the start
 constexpr counter_t TAIL_GUARD = 1024;    // no agreeing this close to the end of the input
 constexpr counter_t RESERVE_AFTER = 65536;  // token units reserved for the parse past a piece's end
 constexpr counter_t LOOK_IN = 65536;  // a parse looks whether it was passed this often
+// The state at the loop top after a match, as a fresh parse starts.
+constexpr lazy_state_t FRESH = 1u << 30 | (MIN_MATCH - 1) << 16;
 constexpr counter_t NEVER = std::numeric_limits<counter_t>::max();
 
 struct Piece {
@@ -80,6 +82,11 @@ struct Run {
     size_t consumed = 0;   // the piece being replayed; pieces before it are gone
     size_t ahead = 0;      // pieces handed out at most this far past consumed (unless wanted)
     unsigned idle = 0;     // workers waiting for a piece to take
+    // Where a parse went through a piece without agreeing, the last loop top
+    // it had in FRESH state: in a run or periodic data every match is
+    // MAX_MATCH long and such loop tops come every MAX_MATCH bytes, so a
+    // piece that starts its parse in step with them agrees at once.
+    counter_t fresh_hint = -1;
     // Buffers of pieces replayed, kept for the next pieces: their pages are
     // in place already, and the memory stays what the pieces in work need.
     std::vector<std::vector<token_t>> spare_tokens;
@@ -94,6 +101,7 @@ struct Worker : span_hooks {
     size_t target = 0;      // following: the piece the parse is in
     bool entered = false;   // following: target is settled
     bool compare = false;   // following: target is taken and its records are published
+    counter_t last_fresh = -1;  // following: the last loop top in FRESH state seen
 };
 
 void publish(Run &run, Piece &p) {
@@ -148,6 +156,7 @@ bool on_event(span_hooks &hooks, counter_t pos, lazy_state_t state) {
         w.entered = true;
     }
     if (w.compare && pos < t.record_end) {
+        if (state == FRESH) w.last_fresh = pos;
         const uint64_t r = t.records[static_cast<size_t>(pos - t.start)];
         if (r != 0 && static_cast<lazy_state_t>(r) == state) {
             std::lock_guard<std::mutex> lock(run.m);
@@ -167,6 +176,7 @@ bool on_event(span_hooks &hooks, counter_t pos, lazy_state_t state) {
         // the piece, whose own parse may stop, unless another parse joined it.
         std::lock_guard<std::mutex> lock(run.m);
         if (!t.joined) t.passed = true;
+        if (w.last_fresh >= 0) run.fresh_hint = w.last_fresh;
         w.compare = false;
     }
     w.next_event = w.target + 1 < run.pieces.size() ? run.pieces[w.target + 1].start : NEVER;
@@ -180,8 +190,12 @@ void parse_piece(Run &run, size_t k) {
     w.own = k;
     w.event = on_event;
     w.next_event = p.start;
+    unsigned skip = 0;
     {
         std::lock_guard<std::mutex> lock(run.m);
+        const counter_t hint = run.fresh_hint;
+        if (hint >= 0 && hint < p.start && p.start - hint <= 4 * (p.end - p.start))
+            skip = static_cast<unsigned>((MAX_MATCH - (p.start - hint) % MAX_MATCH) % MAX_MATCH);
         if (!run.spare_tokens.empty()) {
             w.tokens = std::move(run.spare_tokens.back());
             run.spare_tokens.pop_back();
@@ -196,7 +210,7 @@ void parse_piece(Run &run, size_t k) {
     // growing would copy and double it. Pages never written are never mapped.
     w.tokens.reserve(static_cast<size_t>(p.end - p.start + RESERVE_AFTER));
     p.records.assign(static_cast<size_t>(p.record_end - p.start), 0);
-    span_begin(run.fd, p.start);
+    span_begin(run.fd, p.start, skip);
     if (span_parse(w)) p.next = run.pieces.size();
     std::lock_guard<std::mutex> lock(run.m);
     p.tokens = std::move(w.tokens);

@@ -36,8 +36,9 @@ struct span_hooks {
 // pread; `start` is 0, or a multiple of WSIZE with at least WSIZE bytes of
 // the file from it on, and the file has at least 2 * WSIZE bytes): the same
 // window bytes at the same window indices, every string of the WSIZE bytes
-// before `start` in the chains. The lazy state is fresh.
-void span_begin(int fd, counter_t start);
+// before `start` in the chains. The lazy state is fresh; the parse begins
+// `skip` (below MAX_MATCH) strings later, those strings in the chains too.
+void span_begin(int fd, counter_t start, unsigned skip);
 // Runs the lazy parse from there. True when it reached the end of the input
 // (the last symbol included), false when `event` stopped it.
 bool span_parse(span_hooks &hooks);
