@@ -40,6 +40,7 @@
 #include <limits>
 #include <malloc.h>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -276,8 +277,17 @@ ulg deflate_parallel(int fd, counter_t size) {
         p.record_end = std::min(p.start + RECORD_SPAN, size - TAIL_GUARD);
     }
     run.ahead = zip_threads + 2;
+    // A thread that cannot be started is done without; with none, this
+    // thread's state is still that of deflate() after lm_init.
     std::vector<std::thread> workers;
-    for (unsigned i = 0; i < zip_threads; i++) workers.emplace_back(worker_main, std::ref(run));
+    for (unsigned i = 0; i < zip_threads; i++) {
+        try {
+            workers.emplace_back(worker_main, std::ref(run));
+        } catch (const std::system_error &) {
+            break;
+        }
+    }
+    if (workers.empty()) return deflate();
 
     size_t cur = 0, from = 0;
     while (cur < run.pieces.size()) {
