@@ -5,7 +5,8 @@
 // NUL, the DEFLATE data and the trailer: the CRC-32 of this member's input
 // and the low 32 bits of bytes_in. bytes_in is never reset between members,
 // so a later member's size field holds the total input of the run so far;
-// the CRC restarts for every member.
+// the CRC restarts for every member. The DEFLATE data of a regular file may
+// be made on zip_threads threads (parallel.cc): the same bytes.
 #include "gzip_member.h"
 #include "parallel.h"
 #include "stream.h"
