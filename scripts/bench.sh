@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Measures the real tool end to end next to zlib doing the same work in C,
 # in the same run:
-#   build    kivra -p kivra FILE > arc      (x86-64 and i386 builds)
+#   build    kivra -j 1 -p kivra FILE > arc (x86-64 and i386 builds), and
+#            the same with -j N (N: the CPUs this process may run on)
 #   extract  kivra -u -x arc > /dev/null    (each build on its own archive)
 #   zlib     bench/zlib_work: level 9 gzip of FILE, and decoding it again
 # CPU time is user + sys of the best of REPS runs (default 3), peak memory
 # the largest resident set seen; every extraction pauses 2 s by design, so
 # wall time is shown with that pause taken out. Ratio = zlib CPU / kivra CPU
 # (above 1: kivra is faster); i386/x86-64 = the i386 build's CPU / x86-64's.
+# The -j N rows show wall time and CPU (all threads); their archives must
+# equal those of -j 1. Binaries without -j (KIVRA_X86_64 and KIVRA_I386 of
+# an older version) are measured without it.
 #
 #   scripts/bench.sh [FILE] [-n REPS]
 #
@@ -66,8 +70,19 @@ run() {
   echo "$name $cpu $rss $wall" >>"$tmp/results"
 }
 
-run build64 "$tmp/arc64" "$k64" -p "$k64" "$file"
-run build32 "$tmp/arc32" "$k32" -p "$k32" "$file"
+jobs=$(nproc)
+# j1 BIN, jn BIN: the -j options of a one-thread and an N-thread build.
+has_j() { case "$("$1" -h 2>&1 || true)" in *"-j N"*) return 0 ;; *) return 1 ;; esac; }
+j1() { if has_j "$1"; then echo "-j 1"; fi; }
+jn() { if has_j "$1"; then echo "-j $jobs"; fi; }
+# shellcheck disable=SC2046
+run build64 "$tmp/arc64" "$k64" $(j1 "$k64") -p "$k64" "$file"
+# shellcheck disable=SC2046
+run build32 "$tmp/arc32" "$k32" $(j1 "$k32") -p "$k32" "$file"
+# shellcheck disable=SC2046
+run build64j "$tmp/arc64j" "$k64" $(jn "$k64") -p "$k64" "$file"
+# shellcheck disable=SC2046
+run build32j "$tmp/arc32j" "$k32" $(jn "$k32") -p "$k32" "$file"
 run zlibc "$tmp/z.gz" "$zw" c "$file"
 chmod +x "$tmp/arc64" "$tmp/arc32"
 run extract64 /dev/null "$k64" -u -x "$tmp/arc64"
@@ -78,8 +93,10 @@ run zlibd /dev/null "$zw" d "$tmp/z.gz"
 same=yes
 cmp -s <(tail -c "+$(($(stat -c %s "$k64") + 1))" "$tmp/arc64") \
        <(tail -c "+$(($(stat -c %s "$k32") + 1))" "$tmp/arc32") || same=NO
+samej=yes
+cmp -s "$tmp/arc64" "$tmp/arc64j" && cmp -s "$tmp/arc32" "$tmp/arc32j" || samej=NO
 
-awk -v label="$label" -v size="$(stat -c %s "$file")" -v reps="$reps" -v same="$same" \
+awk -v label="$label" -v size="$(stat -c %s "$file")" -v reps="$reps" -v same="$same" -v samej="$samej" -v jobs="$jobs" \
     -v arc="$(stat -c %s "$tmp/arc64")" -v gz="$(stat -c %s "$tmp/z.gz")" '
   { cpu[$1] = $2; rss[$1] = $3; wall[$1] = $4 }
   function row(what, who, k, z, pause) {
@@ -91,10 +108,15 @@ awk -v label="$label" -v size="$(stat -c %s "$file")" -v reps="$reps" -v same="$
     printf "| work     | kivra build  | kivra s  | zlib s   | ratio  | peak MiB | wall s*  |\n"
     printf "|----------|--------------|----------|----------|--------|----------|----------|\n"
     row("build", "x86-64", "build64", "zlibc", 0)
+    row("build", "x86-64 -j" jobs, "build64j", "zlibc", 0)
     row("build", "i386", "build32", "zlibc", 0)
+    row("build", "i386 -j" jobs, "build32j", "zlibc", 0)
     row("extract", "x86-64", "extract64", "zlibd", 2)
     row("extract", "i386", "extract32", "zlibd", 2)
     printf "i386/x86-64 CPU: build %.2f, extract %.2f; zlib peak MiB: %.1f (build), %.1f (decode)\n",
            cpu["build32"] / cpu["build64"], cpu["extract32"] / cpu["extract64"], rss["zlibc"] / 1024, rss["zlibd"] / 1024
+    printf "-j%d against -j1: x86-64 wall %.2f, CPU %.2f; i386 wall %.2f, CPU %.2f; archives identical: %s\n", jobs,
+           wall["build64j"] / wall["build64"], cpu["build64j"] / cpu["build64"],
+           wall["build32j"] / wall["build32"], cpu["build32j"] / cpu["build32"], samej
     printf "* wall time less the 2 s pause of every extraction; payloads of both builds identical: %s\n", same
   }' "$tmp/results"

@@ -21,7 +21,8 @@ std::string usage_builder(const std::string &prog) {
            "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] [-F feature_sting] "
            "<files...>\n"
            "    -K key: sign the archive with this Ed25519 key (through ssh-keygen -Y sign)\n"
-           "    -q: quiet: no progress line, only errors\n";
+           "    -q: quiet: no progress line, only errors\n"
+           "    -j N: compress on N threads (default: the CPUs it may run on); the archive is the same\n";
 }
 
 std::string usage_archive(const std::string &prog, const std::string &comment) {
@@ -78,6 +79,9 @@ TEST(CliRoles, HelpAndUsageErrors) {
         {"-h before -u: builder help", {"-h", "-u"}, usage_builder(k), 1},
         {"rejected option after -u", {"-u", "-y"}, k + ": invalid option -- 'y'\n" + usage_archive(k, ""), 1},
         {"-u without an archive", {"-u"}, k + ": -u needs the name of the archive to extract\n", 1},
+        {"-j 0", {"-j", "0", "f"}, k + ": -j needs a number of threads from 1 to 1024\n", 1},
+        {"-j above the limit", {"-j", "1025", "f"}, k + ": -j needs a number of threads from 1 to 1024\n", 1},
+        {"-j not a number", {"-j", "2x", "f"}, k + ": -j needs a number of threads from 1 to 1024\n", 1},
         {"-u with flags but no archive", {"-v", "-u", "-x"}, k + ": -u needs the name of the archive to extract\n", 1},
         // -l comes before every other role: the program lists itself, no archive.
         {"-l alone", {"-l"}, k + ": unable to find preamble magic value\n", 1},

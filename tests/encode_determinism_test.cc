@@ -1,8 +1,8 @@
-// Equal input gives equal bytes on every build: a digest of the members
-// built from a fixed corpus is recorded here, so the x86-64 and the i386 test
-// runs both prove that they produce these exact bytes. Also round trips
-// through the test-side reader at every level (zlib is not available to the
-// i386 build).
+// Equal input gives equal bytes on every build and for every number of
+// threads: a digest of the members built from a fixed corpus is recorded
+// here, so the x86-64 and the i386 test runs both prove that they produce
+// these exact bytes. Also round trips through the test-side reader at every
+// level (zlib is not available to the i386 build).
 #include <gtest/gtest.h>
 
 #include "encode_kit.h"
@@ -34,6 +34,13 @@ struct LevelGuard {
     ~LevelGuard() { level = 9; }
 };
 
+// The members made on several threads, in pieces of the least size so that
+// every input of the corpus from 64 KiB on is cut at least once.
+struct ThreadsGuard {
+    explicit ThreadsGuard(unsigned n) { zip_threads = n, zip_chunk = WSIZE; }
+    ~ThreadsGuard() { zip_threads = 1, zip_chunk = 512 * 1024; }
+};
+
 }  // namespace
 
 TEST(EncodeDeterminism, DigestOfFixedCorpus) {
@@ -48,10 +55,13 @@ TEST(EncodeDeterminism, DigestOfFixedCorpus) {
     };
     const auto corpus = fixed_corpus();
     for (const Case &c : cases) {
-        LevelGuard g(c.level);
-        const std::string archive = testkit::compress(corpus);
-        EXPECT_EQ(testkit::crc32_of(archive), c.digest) << "level " << c.level;
-        EXPECT_EQ(archive.size(), c.size) << "level " << c.level;
+        for (unsigned threads : {1u, 2u, 3u}) {
+            LevelGuard g(c.level);
+            ThreadsGuard t(threads);
+            const std::string archive = testkit::compress(corpus);
+            EXPECT_EQ(testkit::crc32_of(archive), c.digest) << "level " << c.level << ", threads " << threads;
+            EXPECT_EQ(archive.size(), c.size) << "level " << c.level << ", threads " << threads;
+        }
     }
 }
 

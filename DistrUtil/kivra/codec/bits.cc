@@ -14,7 +14,7 @@
 ush bi_buf;
 int bi_valid;
 file_t zfile;
-int (*read_buf)(char *buf, unsigned size);
+thread_local constinit read_fn read_buf;
 
 // Empties the accumulator for a new member and selects the input function:
 // file_read unless the caller passes -1 (no file behind the compressor).

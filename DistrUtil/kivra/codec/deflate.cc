@@ -15,7 +15,16 @@
 // Levels 4..9 use lazy evaluation: a match is only emitted once the match
 // starting one byte later has been found not to be longer. Levels 1..3 take
 // every match at once. The search parameters come from configuration_table.
-// Nothing here allocates; all state is process-wide.
+//
+// The lazy loop (lazy_parse) has two users: deflate(), which hands every
+// symbol to the block emitter, and span_parse, which a builder thread runs
+// over a piece of the input (parallel.cc): it collects the symbols and
+// reports its loop tops. replay_symbols then hands those symbols to the block
+// emitter on the member's own thread, whose window follows deflate()'s
+// (refill without rebasing chains it does not keep). So the window, the chains
+// and the parse state are thread_local: each builder thread has its own (the
+// fixed-offset TLS access costs the one-thread parse nothing measurable).
+// Nothing here allocates.
 //
 // Speed, with every match unchanged. longest_match spends its time walking
 // chains, and nearly every candidate fails on the bytes around best_len.
@@ -56,11 +65,15 @@
 // 32-bit word). The golden digests in the tests, the cross-build test and
 // the digest in bench/ pin the compressed bytes: a change that alters them
 // fails there.
+#include "parallel.h"
 #include "stream.h"
 
 #include <bit>
+#include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 static_assert(std::endian::native == std::endian::little, "the word compares assume little-endian loads");
@@ -87,7 +100,7 @@ struct hash_link {
     ush rank;    // rank of the string in its hash chain: its prev's rank + 1 (mod 2^16)
     ush unused;  // pads the entry to 8 bytes
 };
-hash_link hash_links[WSIZE];
+thread_local constinit hash_link hash_links[WSIZE];
 // The key chains: a position's entry holds the previous position in its key
 // chain, the next two after that, and a copy of its hash_link rank.
 struct key_link {
@@ -96,8 +109,8 @@ struct key_link {
     ush prev3;  // prev of prev2
     ush rank;   // last: fill_window rebases the three positions before it as one word
 };
-key_link key_links[WSIZE];
-ush key_head[KEY_HASH_SIZE];  // per key hash: the newest position
+thread_local constinit key_link key_links[WSIZE];
+thread_local constinit ush key_head[KEY_HASH_SIZE];  // per key hash: the newest position
 
 // Unaligned little-endian loads; memcpy keeps them free of aliasing and
 // alignment trouble and compiles to one move.
@@ -188,14 +201,17 @@ inline unsigned key_hash(const uch *p) {
 }
 inline bool same_key(const uch *a, const uch *b) { return std::memcmp(a, b, KEY_LEN) == 0; }
 
+// The hash-chain heads, behind the links of levels 1..3 in prev.
+inline ush *heads() { return prev + WSIZE; }
+
 inline void update_hash(unsigned c) { ins_h = ((ins_h << H_SHIFT) ^ c) & HASH_MASK; }
 
 // Inserts the string at s into its chain and returns the previous head.
 inline unsigned insert_string(unsigned s) {
     update_hash(window[s + MIN_MATCH - 1]);
-    unsigned match_head = head[ins_h];
+    unsigned match_head = heads()[ins_h];
     prev[s & WMASK] = static_cast<ush>(match_head);
-    head[ins_h] = static_cast<ush>(s);
+    heads()[ins_h] = static_cast<ush>(s);
     return match_head;
 }
 
@@ -208,8 +224,8 @@ inline unsigned insert_string(unsigned s) {
 // but it only ever follows an entry beyond MAX_DIST, where every walk stops.
 inline unsigned insert_string_keyed(unsigned s) {
     update_hash(window[s + MIN_MATCH - 1]);
-    unsigned match_head = head[ins_h];
-    head[ins_h] = static_cast<ush>(s);
+    unsigned match_head = heads()[ins_h];
+    heads()[ins_h] = static_cast<ush>(s);
     const hash_link &m = hash_links[match_head & WMASK];
     hash_links[s & WMASK] = {static_cast<ush>(match_head), m.prev, static_cast<ush>(m.rank + 1), 0};
     if (s >= KEY_LAG) {
@@ -227,7 +243,7 @@ inline unsigned insert_string_keyed(unsigned s) {
         constexpr unsigned PREFETCH_AHEAD = 2;
         const uch *p = window + s + PREFETCH_AHEAD;
         unsigned h = ((((static_cast<unsigned>(p[0]) << H_SHIFT) ^ p[1]) << H_SHIFT) ^ p[2]) & HASH_MASK;
-        __builtin_prefetch(&head[h]);
+        __builtin_prefetch(&heads()[h]);
         if (s + PREFETCH_AHEAD >= KEY_LAG) __builtin_prefetch(&key_head[key_hash(p - KEY_LAG)]);
     }
     return match_head;
@@ -240,8 +256,15 @@ inline ulg flush_current_block(int eof) {
     return flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
 }
 
+// Slides the window once strstart reaches WSIZE + MAX_DIST, then reads as
+// much as fits behind the lookahead. A read may be short; callers loop.
+// Without `rebase` the chain tables are left alone: the thread that replays
+// a parse made elsewhere keeps only the window (see replay_symbols).
+template <bool rebase>
+void refill();
+
 inline void keep_lookahead() {
-    while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+    while (lookahead < MIN_LOOKAHEAD && !eofile) refill<true>();
 }
 
 template <bool keyed>
@@ -297,13 +320,14 @@ const std::array<config, 10> configuration_table = {{
     {32, 258, 258, 4096},  // 9: the level this program uses
 }};
 
-unsigned strstart;
-unsigned lookahead;
-long block_start;
-unsigned match_start;
-unsigned prev_length;
-unsigned ins_h;
-int eofile;
+thread_local constinit unsigned strstart;
+thread_local constinit unsigned lookahead;
+thread_local constinit long block_start;
+thread_local constinit unsigned match_start;
+thread_local constinit unsigned prev_length;
+thread_local constinit unsigned ins_h;
+thread_local constinit int eofile;
+thread_local constinit counter_t window_origin;
 int compr_level;
 unsigned max_lazy_match, good_match, nice_match, max_chain_length;
 
@@ -313,7 +337,7 @@ unsigned max_lazy_match, good_match, nice_match, max_chain_length;
 void lm_init(int pack_level, ush *flags) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
     compr_level = pack_level;
-    std::memset(head, 0, HASH_SIZE * sizeof(*head));
+    std::memset(heads(), 0, HASH_SIZE * sizeof(ush));
     std::memset(key_head, 0, sizeof key_head);
 
     const config &row = configuration_table[static_cast<unsigned>(pack_level)];
@@ -329,6 +353,7 @@ void lm_init(int pack_level, ush *flags) {
 
     strstart = 0;
     block_start = 0;
+    window_origin = 0;
     int n = read_buf(reinterpret_cast<char *>(window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
         eofile = 1;
@@ -341,25 +366,30 @@ void lm_init(int pack_level, ush *flags) {
     ins_h = (static_cast<unsigned>(window[0]) << H_SHIFT) ^ window[1];
 }
 
-// Slides the window once strstart reaches WSIZE + MAX_DIST, then reads as
-// much as fits behind the lookahead. A read may be short; callers loop.
-void fill_window() {
+void fill_window() { refill<true>(); }
+
+namespace {
+template <bool rebase>
+void refill() {
     unsigned more = WINDOW_SIZE - lookahead - strstart;  // free bytes at the end
     if (strstart >= WSIZE + MAX_DIST) {
         std::memcpy(window, window + WSIZE, WSIZE);
         match_start -= WSIZE;
         strstart -= WSIZE;
         block_start -= WSIZE;
+        window_origin += WSIZE;
         static_assert(HASH_SIZE == WSIZE);
-        // The lazy levels link through hash_links alone and leave prev be.
-        if (compr_level <= 3) {
-            rebase_positions(prev, 2 * WSIZE);  // the links and, behind them, head
-        } else {
-            rebase_positions(head, HASH_SIZE);
+        if constexpr (rebase) {
+            // The lazy levels link through hash_links alone and leave prev be.
+            if (compr_level <= 3) {
+                rebase_positions(prev, 2 * WSIZE);  // the links and, behind them, the heads
+            } else {
+                rebase_positions(heads(), HASH_SIZE);
+            }
+            rebase_links(hash_links, 2);
+            rebase_positions(key_head, KEY_HASH_SIZE);
+            rebase_links(key_links, 3);
         }
-        rebase_links(hash_links, 2);
-        rebase_positions(key_head, KEY_HASH_SIZE);
-        rebase_links(key_links, 3);
         more += WSIZE;
     }
     if (!eofile) {
@@ -372,7 +402,6 @@ void fill_window() {
     }
 }
 
-namespace {
 // The chain walk behind longest_match; `keyed` when every position has been
 // inserted with insert_string_keyed, so that the key chains may be used.
 template <bool keyed>
@@ -462,13 +491,43 @@ unsigned longest_match(unsigned cur_match) {
     return compr_level <= 3 ? find_longest<false>(cur_match) : find_longest<true>(cur_match);
 }
 
-// Compresses the rest of the input into blocks and emits the final block.
-ulg deflate() {
-    if (compr_level <= 3) return deflate_fast();
+namespace {
+// Where the symbols of the lazy parse go. The one-thread parse hands them to
+// the block emitter and ends a block where it asks; a parse on a thread of
+// its own (span_parse) collects them and reports its loop tops.
+struct EmitSink {
+    static constexpr bool tracks = false;
+    static int tally(unsigned dist, unsigned lc) { return ct_tally(dist, lc); }
+};
+struct SpanSink {
+    static constexpr bool tracks = true;
+    span_hooks &hooks;
+    int tally(unsigned dist, unsigned lc) {
+        if (dist == 0) {
+            hooks.tokens.push_back(static_cast<token_t>(lc));
+        } else {
+            hooks.tokens.push_back(static_cast<token_t>(LITERALS + lc));
+            hooks.tokens.push_back(static_cast<token_t>(dist));
+        }
+        return 0;
+    }
+};
 
-    unsigned match_length = MIN_MATCH - 1;
-    int match_available = 0;
+// The lazy loop (levels 4..9) from the state given to the end of the input,
+// or, for a tracking sink, until its event says stop. Returns the state.
+template <typename Sink>
+void lazy_parse(Sink &sink, unsigned &match_length_io, int &match_available_io) {
+    unsigned match_length = match_length_io;
+    int match_available = match_available_io;
     while (lookahead != 0) {
+        if constexpr (Sink::tracks) {
+            const counter_t pos = window_origin + strstart;
+            if (pos >= sink.hooks.next_event) {
+                lazy_state_t state = static_cast<lazy_state_t>(match_available) << 31 | 1u << 30 | match_length << 16;
+                if (match_length >= MIN_MATCH) state |= strstart - match_start;
+                if (!sink.hooks.event(sink.hooks, pos, state)) break;
+            }
+        }
         unsigned hash_head = insert_string_keyed(strstart);
 
         prev_length = match_length;
@@ -484,7 +543,7 @@ ulg deflate() {
 
         if (prev_length >= MIN_MATCH && match_length <= prev_length) {
             // The match at the previous position wins, ties included.
-            int flush = ct_tally(strstart - 1 - prev_match, prev_length - MIN_MATCH);
+            int flush = sink.tally(strstart - 1 - prev_match, prev_length - MIN_MATCH);
             lookahead -= prev_length - 1;
             // strstart - 1 and strstart are in their chains; add the rest.
             for (unsigned k = prev_length - 2; k != 0; k--) insert_string_keyed(++strstart);
@@ -498,7 +557,7 @@ ulg deflate() {
         } else if (match_available) {
             // The previous byte is a literal; the byte at strstart is still
             // undecided and belongs to the next block.
-            if (ct_tally(0, window[strstart - 1])) {
+            if (sink.tally(0, window[strstart - 1])) {
                 flush_current_block(0);
                 block_start = strstart;
             }
@@ -511,6 +570,134 @@ ulg deflate() {
         }
         keep_lookahead();
     }
+    match_length_io = match_length;
+    match_available_io = match_available;
+}
+
+// Input of a span_parse thread: pread from the file at the next offset,
+// whole pieces as a read of a regular file gives them.
+thread_local constinit int span_fd = -1;
+thread_local constinit counter_t span_next;
+
+int span_read(char *buf, unsigned size) {
+    unsigned got = 0;
+    while (got < size) {
+        ssize_t n = pread(span_fd, buf + got, size - got, static_cast<off_t>(span_next));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, std::strerror(errno));
+            abort_gzip();
+        }
+        got += static_cast<unsigned>(n);
+        span_next += n;
+    }
+    return static_cast<int>(got);
+}
+}  // namespace
+
+// Compresses the rest of the input into blocks and emits the final block.
+ulg deflate() {
+    if (compr_level <= 3) return deflate_fast();
+    EmitSink sink;
+    unsigned match_length = MIN_MATCH - 1;
+    int match_available = 0;
+    lazy_parse(sink, match_length, match_available);
     if (match_available) ct_tally(0, window[strstart - 1]);
+    return flush_current_block(1);
+}
+
+// At `start` the one-thread parse has slid start / WSIZE - 1 times (the slide
+// before it happened at a loop top in the last MIN_LOOKAHEAD bytes before it)
+// and read up to start + WSIZE: the lower half holds the WSIZE bytes before
+// start; the upper half held the same bytes before the read behind start,
+// which matters where the input ends inside it (a match may look past the
+// end). Before the first slide the window holds the first 2 * WSIZE bytes.
+void span_begin(int fd, counter_t start, unsigned skip) {
+    span_fd = fd;
+    read_buf = span_read;
+    std::memset(heads(), 0, HASH_SIZE * sizeof(ush));
+    std::memset(key_head, 0, sizeof key_head);
+    eofile = 0;
+    match_start = 0;
+    prev_length = MIN_MATCH - 1;
+    auto read_at = [](counter_t from, uch *to, unsigned n) {
+        span_next = from;
+        return static_cast<unsigned>(span_read(reinterpret_cast<char *>(to), n));
+    };
+    if (start < 2 * WSIZE) {
+        window_origin = 0;
+        lookahead = read_at(0, window, WINDOW_SIZE) - static_cast<unsigned>(start);
+    } else {
+        window_origin = start - WSIZE;
+        read_at(window_origin, window, WSIZE);
+        std::memcpy(window + WSIZE, window, WSIZE);
+        lookahead = read_at(start, window + WSIZE, WSIZE);
+    }
+    strstart = static_cast<unsigned>(start - window_origin);
+    block_start = strstart;
+    ins_h = (static_cast<unsigned>(window[0]) << H_SHIFT) ^ window[1];
+    for (unsigned s = 0; s < strstart; s++) insert_string_keyed(s);
+    for (; skip != 0; skip--, lookahead--) insert_string_keyed(strstart++);
+}
+
+bool span_parse(span_hooks &hooks) {
+    SpanSink sink{hooks};
+    unsigned match_length = MIN_MATCH - 1;
+    int match_available = 0;
+    lazy_parse(sink, match_length, match_available);
+    if (lookahead != 0) return false;
+    if (match_available) sink.tally(0, window[strstart - 1]);
+    return true;
+}
+
+namespace {
+// The replaying thread's window moves on by n bytes; it holds them unless
+// the input has shrunk since its length was taken.
+inline void replay_advance(unsigned n) {
+    if (n > lookahead) error("file changed while it was compressed");
+    strstart += n;
+    lookahead -= n;
+}
+inline void replay_keep() {
+    while (lookahead < MIN_LOOKAHEAD && !eofile) refill<false>();
+}
+}  // namespace
+
+// Each symbol at input offset q is emitted, as in deflate(), at the loop top
+// q + 1, after the loop iteration that decided q ended at q + 1 (a refill may
+// follow there); a match's iteration then ends at its end. A literal at the
+// last input byte is the one deflate() emits after its loop, whose request to
+// end the block it ignores.
+void replay_symbols(const token_t *t, size_t n, counter_t size) {
+    for (const token_t *end = t + n; t != end; t++) {
+        replay_advance(1);
+        replay_keep();
+        const unsigned tok = *t;
+        if (tok < LITERALS) {
+            if (window[strstart - 1] != tok) error("file changed while it was compressed");
+            if (ct_tally(0, tok) && window_origin + strstart != size) {
+                flush_current_block(0);
+                block_start = strstart;
+            }
+        } else {
+            const unsigned lc = tok - LITERALS, len = lc + MIN_MATCH;
+            const unsigned dist = ++t != end ? *t : 0;
+            const uch *at = window + strstart - 1;
+            if (dist == 0 || dist > strstart - 1 || len > lookahead + 1 || std::memcmp(at, at - dist, len) != 0)
+                error("file changed while it was compressed");
+            int flush = ct_tally(dist, lc);
+            replay_advance(len - 1);
+            if (flush) {
+                flush_current_block(0);
+                block_start = strstart;
+            }
+            replay_keep();
+        }
+    }
+}
+
+ulg replay_end(counter_t size) {
+    if (window_origin + strstart != size || lookahead != 0) error("file changed while it was compressed");
     return flush_current_block(1);
 }

@@ -53,12 +53,13 @@ constexpr unsigned WINDOW_SIZE = 2 * WSIZE;  // the compressor's window_size
 //   d_buf    unused                                 distance buffer of the block emitter
 //   prev     unused                                 hash-chain links (low half; levels 1..3 only),
 //                                                   heads (high half)
+// window and prev belong to each thread: the builder's parsing threads each
+// run the match finder over a window of their own (see parallel.cc).
 extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
 extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
-extern uch window[2 * WSIZE + WINDOW_SLACK];
+extern thread_local constinit uch window[2 * WSIZE + WINDOW_SLACK];
 extern ush d_buf[DIST_BUFSIZE];
-extern ush prev[2 * WSIZE];
-inline ush *const head = prev + WSIZE;  // hash-chain heads
+extern thread_local constinit ush prev[2 * WSIZE];
 
 // ---- counters (util.cc) ----------------------------------------------------------
 extern unsigned insize;   // valid bytes in inbuf
@@ -193,6 +194,16 @@ int zip(int in, int out);
 // The compressor's input function: up to `size` bytes from ifd (fewer only
 // at end of input), folded into the member's CRC and added to bytes_in.
 int file_read(char *buf, unsigned size);
+// Threads that parse a member's input where it is a regular file read from
+// its start (parallel.cc); 1: deflate() alone. The bytes are the same either
+// way. zip_chunk: the input bytes of one piece of work (rounded down to a
+// multiple of WSIZE, at least WSIZE); only the speed depends on it.
+extern unsigned zip_threads;
+extern unsigned zip_chunk;
+// The length of fd's input when zip is to make the member on zip_threads
+// threads, else -1 (one thread, one piece, another level than 4..9, no
+// regular file, or not read from its start).
+counter_t parallel_size(int fd);
 
 // ---- match finder (deflate.cc) -------------------------------------------------------
 constexpr unsigned MIN_LOOKAHEAD = MAX_MATCH + MIN_MATCH + 1;  // 262
@@ -208,13 +219,15 @@ struct config {
 };
 extern const std::array<config, 10> configuration_table;
 
-extern unsigned strstart;     // window index of the current string
-extern unsigned lookahead;    // valid bytes from strstart on
-extern long block_start;      // window index of the current block's first byte; negative once slid out
-extern unsigned match_start;  // start of the last improving match found
-extern unsigned prev_length;  // best length at the previous position; a new match must beat it
-extern unsigned ins_h;        // hash of the 3 bytes at the insertion position
-extern int eofile;            // input exhausted
+// The parse state belongs to each thread, like window and prev (parallel.cc).
+extern thread_local constinit unsigned strstart;     // window index of the current string
+extern thread_local constinit unsigned lookahead;    // valid bytes from strstart on
+extern thread_local constinit long block_start;      // window index of the current block's first byte; negative once slid out
+extern thread_local constinit unsigned match_start;  // start of the last improving match found
+extern thread_local constinit unsigned prev_length;  // best length at the previous position; a new match must beat it
+extern thread_local constinit unsigned ins_h;        // hash of the 3 bytes at the insertion position
+extern thread_local constinit int eofile;            // input exhausted
+extern thread_local constinit counter_t window_origin;  // input offset of window[0]: WSIZE times the slides so far
 extern int compr_level;
 extern unsigned max_lazy_match, good_match, nice_match, max_chain_length;
 
@@ -282,7 +295,9 @@ void compress_block(const ct_data *ltree, const ct_data *dtree);
 extern ush bi_buf;    // pending bits, filled from bit 0 up
 extern int bi_valid;  // number of pending bits, 0..16
 extern file_t zfile;  // output descriptor given to bi_init
-extern int (*read_buf)(char *buf, unsigned size);  // compressor input; file_read once bi_init ran
+// compressor input of this thread; file_read once bi_init ran
+using read_fn = int (*)(char *buf, unsigned size);
+extern thread_local constinit read_fn read_buf;
 
 void bi_init(file_t zipfile);
 // Appends the `length` (1..16) low bits of `value`; value has no higher bits.

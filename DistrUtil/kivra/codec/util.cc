@@ -21,9 +21,9 @@
 // ---- buffers and counters ---------------------------------------------------------
 uch inbuf[INBUFSIZ + INBUF_EXTRA];
 uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
-uch window[2 * WSIZE + WINDOW_SLACK];
+thread_local constinit uch window[2 * WSIZE + WINDOW_SLACK];
 ush d_buf[DIST_BUFSIZE];
-ush prev[2 * WSIZE];
+thread_local constinit ush prev[2 * WSIZE];
 
 unsigned insize;
 unsigned inptr;

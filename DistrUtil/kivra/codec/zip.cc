@@ -5,8 +5,10 @@
 // NUL, the DEFLATE data and the trailer: the CRC-32 of this member's input
 // and the low 32 bits of bytes_in. bytes_in is never reset between members,
 // so a later member's size field holds the total input of the run so far;
-// the CRC restarts for every member.
+// the CRC restarts for every member. The DEFLATE data of a regular file may
+// be made on zip_threads threads (parallel.cc): the same bytes.
 #include "gzip_member.h"
+#include "parallel.h"
 #include "stream.h"
 
 #include <cerrno>
@@ -51,6 +53,7 @@ int zip(int in, int out) {
     for (int k = 0; k < 4; k++) outbuf[4 + k] = static_cast<uch>(stamp >> (8 * k));
     outcnt = 8;
 
+    const counter_t size = parallel_size(in);
     crc = updcrc(nullptr, 0);
     bi_init(out);
     ct_init(&attr, &method);
@@ -66,7 +69,11 @@ int zip(int in, int out) {
     }
     header_bytes = static_cast<counter_t>(outcnt) + gzip::TRAILER_SIZE;
 
-    deflate();
+    if (size < 0) {
+        deflate();
+    } else {
+        deflate_parallel(in, size);
+    }
 
     out_long(crc);
     out_long(static_cast<ulg>(static_cast<uint32_t>(bytes_in)));

@@ -14,7 +14,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +37,17 @@ counter_t inputs_total(char **operands, int count) {
         close(fd);
     }
     return total;
+}
+
+// The compressor's threads: -j, else the CPUs this process may run on. The
+// piece size may be set by KIVRA_CHUNK (bytes), for tests that want many
+// pieces from small inputs; the archive does not depend on either.
+void set_threads() {
+    unsigned n = jobs;
+    cpu_set_t cpus;
+    if (n == 0) n = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? static_cast<unsigned>(CPU_COUNT(&cpus)) : 1;
+    zip_threads = n < 1 ? 1 : n > MAX_JOBS ? MAX_JOBS : n;
+    if (const char *chunk = std::getenv("KIVRA_CHUNK")) zip_chunk = static_cast<unsigned>(std::strtoul(chunk, nullptr, 10));
 }
 
 }  // namespace
@@ -72,6 +85,7 @@ void build(char **operands, int count) {
 
     ofd = STDOUT_FILENO;
     std::strcpy(ofname, "stdout");
+    set_threads();
 
     // An input that cannot be opened is skipped with a message. The preamble
     // is written once the first input has opened, so a run that can add no

@@ -51,7 +51,7 @@
 
 namespace {
 
-constexpr const char OPTIONS[] = "h?ucvxnlaqsp:C:r:f:V:S:t:O:F:K:k:";
+constexpr const char OPTIONS[] = "h?ucvxnlaqsp:C:r:f:V:S:t:O:F:K:k:j:";
 constexpr const char DEFAULT_COMMENT[] = "Self-Extracting archive file";
 
 // Copies an option value into one of the 1024-byte text buffers.
@@ -77,6 +77,20 @@ int end_of_options(int argc, char **argv) {
         }
     }
     return argc;
+}
+
+// The value of -j: a number of threads from 1 to MAX_JOBS, digits only.
+unsigned parse_jobs(const char *value) {
+    unsigned n = 0;
+    for (const char *p = value; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9' || n > MAX_JOBS) {
+            n = 0;
+            break;
+        }
+        n = n * 10 + static_cast<unsigned>(*p - '0');
+    }
+    if (n < 1 || n > MAX_JOBS) fail("-j needs a number of threads from 1 to %u", MAX_JOBS);
+    return n;
 }
 
 }  // namespace
@@ -105,7 +119,8 @@ void Usage(int is_compressed) {
                      "[-F feature_sting] <files...>\n",
                      progname);
         std::fputs("    -K key: sign the archive with this Ed25519 key (through ssh-keygen -Y sign)\n"
-                   "    -q: quiet: no progress line, only errors\n",
+                   "    -q: quiet: no progress line, only errors\n"
+                   "    -j N: compress on N threads (default: the CPUs it may run on); the archive is the same\n",
                    stderr);
         return;
     }
@@ -184,6 +199,9 @@ int kivra_main(int argc, char **argv) {
             break;
         case 'F':
             if (!is_compressed && add_feature(optarg) != 0) std::exit(1);
+            break;
+        case 'j':
+            if (!is_compressed) jobs = parse_jobs(optarg);
             break;
         case 't':
             if (is_compressed) set_text(uncompress_dir, c, optarg);

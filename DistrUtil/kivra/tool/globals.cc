@@ -18,6 +18,7 @@ int verbose;
 int skip_payload_check;
 char **run_args;
 int run_arg_count;
+unsigned jobs;
 
 // "@(#) kivra 1.2.1    6/6/2001 ", NUL-padded to 64 bytes.
 const char scid[64] = "@(#) kivra 1.2.1    6/6/2001 ";

@@ -64,6 +64,8 @@ extern int skip_payload_check;  // -s: stream the payload without checking it fi
 // positional parameters (run_shell), none without "--".
 extern char **run_args;
 extern int run_arg_count;
+extern unsigned jobs;         // -j: threads of the builder; 0 until given (then: the CPUs it may run on)
+constexpr unsigned MAX_JOBS = 1024;
 extern const char scid[64];   // version string
 extern const char *F_OEM;     // "QM_VENDOR="
 
