@@ -143,7 +143,7 @@ TEST_F(Linked, SignalRemovesTheLinkAndEndsByIt) {
         int delay_ms;  // after the mark, before the signal
         bool whole;    // the command received the whole payload
     } cases[] = {
-        {SIGTERM, mark + "sleep 1; " + out, "touch " + at("ran"), 0, false},
+        {SIGTERM, mark + "sleep 2; " + out, "touch " + at("ran"), 0, false},
         {SIGINT, mark + out, "touch " + at("ran"), 500, true},
         {SIGHUP, out, mark + "sleep 1", 0, true},
     };

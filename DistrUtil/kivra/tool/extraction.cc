@@ -324,6 +324,8 @@ int extract_payload(char *program, bool data_compressed, counter_t raw_limit) {
         to_stdout = 0;
         ofd = fileno(p);
         pipe_fd = ofd;
+        // A signal that came while the command started found no pipe to end.
+        if (pending_signal != 0 && dead_end >= 0) dup2(dead_end, ofd);
     }
 
     announce();
