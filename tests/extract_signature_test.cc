@@ -38,11 +38,7 @@ protected:
     }
     // ./inst, or kivra -u -k signer.pub ./inst, in work/.
     RunResult run(bool with_keys) const {
-        if (!with_keys) return start();
-        testkit::RunOptions o;
-        o.cwd = work();
-        o.stdin_null = true;
-        return testkit::run({testkit::kivra_bin(), "-u", "-k", kKeys + "signer.pub", "./inst"}, o);
+        return with_keys ? run_in_work({"kivra", "-u", "-k", kKeys + "signer.pub", "./inst"}) : start();
     }
     std::set<std::string> entries() const {
         std::set<std::string> names;
