@@ -20,7 +20,7 @@ namespace {
 enum class Payload { intact, flipped, cut, early_match };
 
 const char *kRun = "printf '[%s]' \"$#\" \"$@\" > got";
-const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
+using testkit::kBanner;
 const std::string kCrc = "\n./inst: ./inst: invalid compressed data--crc error\n";
 const std::string kCut = "\n./inst: ./inst: unexpected end of file\n";
 const std::string kOffer = std::string("This archive requires more processing using the following command:\n    ") +
@@ -84,12 +84,7 @@ TEST_P(Commands, GetOnlyACheckedPayloadAndExactArguments) {
     }
     testkit::write_file(at("inst"), arc, 0755);
 
-    std::vector<std::string> argv = c.argv;
-    if (argv[0] == "kivra") argv[0] = testkit::kivra_bin();
-    testkit::RunOptions o;
-    o.cwd = work();
-    o.stdin_null = true;
-    testkit::RunResult r = testkit::run(argv, o);
+    testkit::RunResult r = run_in_work(c.argv);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
@@ -98,7 +93,6 @@ TEST_P(Commands, GetOnlyACheckedPayloadAndExactArguments) {
     EXPECT_FALSE(exists("bad"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Commands, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Commands, ::testing::ValuesIn(kRows), testkit::CaseName());
 
 }  // namespace

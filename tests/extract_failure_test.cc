@@ -16,7 +16,7 @@ namespace {
 using testkit::build_archive;
 using testkit::RunResult;
 
-const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
+using testkit::kBanner;
 
 using Failing = testkit::WorkDir;
 
@@ -70,10 +70,7 @@ TEST_P(FailingStep, EndsTheRun) {
     std::vector<std::string> options{"-C", "Test installer"};
     options.insert(options.end(), c.options.begin(), c.options.end());
     build_archive(options, input, at("inst"));
-    testkit::RunOptions o;
-    o.cwd = work();
-    o.stdin_null = true;
-    RunResult r = c.utility ? testkit::run({testkit::kivra_bin(), "-u", "./inst"}, o) : start();
+    RunResult r = c.utility ? run_in_work({"kivra", "-u", "./inst"}) : start();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, kBanner + c.err);

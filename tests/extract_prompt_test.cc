@@ -2,8 +2,6 @@
 // skip it, which ask again, and the end of input. One CTest case per answer.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include "extract_kit.h"
 #include "testkit.h"
 
@@ -29,27 +27,19 @@ const Answer kAnswers[] = {
 
 void PrintTo(const Answer &a, std::ostream *os) { *os << a.name; }
 
-class RunPrompt : public ::testing::TestWithParam<Answer> {};
+class RunPrompt : public testkit::WorkDir, public ::testing::WithParamInterface<Answer> {};
 
 TEST_P(RunPrompt, OnTerminal) {
     const Answer &a = GetParam();
-    testkit::TempDir tmp;
-    std::string tar = testkit::make_payload(tmp.path());
-    std::string work = tmp.file("work");
-    mkdir(work.c_str(), 0755);
-    testkit::build_archive({"-a", "-f", "cat > /dev/null", "-r", "touch %p/ran; echo ran"}, tar,
-                               work + "/inst");
-
-    testkit::RunResult r = testkit::run_on_pty({"./inst", "-v"}, a.typed, work);
+    testkit::build_archive({"-a", "-f", "cat > /dev/null", "-r", "touch %p/ran; echo ran"}, tar, at("inst"));
+    testkit::RunResult r = testkit::run_on_pty({"./inst", "-v"}, a.typed, work());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "This archive requires more processing using the following command:\n"
-                     "    touch " + work + "/ran; echo ran\nOK to run the command? " + a.after_prompt);
+                     "    touch " + work() + "/ran; echo ran\nOK to run the command? " + a.after_prompt);
     EXPECT_EQ(r.err, "\nSelf-Extracting archive file\n\nPlease wait...\nDeflating payload.tar...\n");
-    struct stat sb;
-    EXPECT_EQ(stat((work + "/ran").c_str(), &sb) == 0, a.runs);
+    EXPECT_EQ(exists("ran"), a.runs);
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, RunPrompt, ::testing::ValuesIn(kAnswers),
-                         [](const ::testing::TestParamInfo<Answer> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Answers, RunPrompt, ::testing::ValuesIn(kAnswers), testkit::CaseName());
 
 }  // namespace

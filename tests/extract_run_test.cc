@@ -11,10 +11,9 @@
 namespace {
 
 using testkit::build_archive;
-using testkit::RunOptions;
 using testkit::RunResult;
 
-const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
+using testkit::kBanner;
 
 class Installer : public testkit::WorkDir {
 protected:
@@ -64,13 +63,10 @@ TEST_P(InstallerRun, Case) {
     build();
     RunResult r;
     if (!c.args.empty() && c.args[0] == "-u") {
-        RunOptions o;
-        o.cwd = work();
-        o.stdin_null = true;
-        std::vector<std::string> argv{testkit::kivra_bin()};
+        std::vector<std::string> argv{"kivra"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         argv.push_back("./inst");
-        r = testkit::run(argv, o);
+        r = run_in_work(argv);
     } else {
         r = start(c.args);
     }

@@ -6,9 +6,7 @@
 // tests/cli/signature.sh.)
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -38,18 +36,7 @@ protected:
     }
     // ./inst, or kivra -u -k signer.pub ./inst, in work/.
     RunResult run(bool with_keys) const {
-        if (!with_keys) return start();
-        testkit::RunOptions o;
-        o.cwd = work();
-        o.stdin_null = true;
-        return testkit::run({testkit::kivra_bin(), "-u", "-k", kKeys + "signer.pub", "./inst"}, o);
-    }
-    std::set<std::string> entries() const {
-        std::set<std::string> names;
-        DIR *d = opendir(work().c_str());
-        while (dirent *e = d != nullptr ? readdir(d) : nullptr) names.insert(e->d_name);
-        if (d != nullptr) closedir(d);
-        return names;
+        return with_keys ? run_in_work({"kivra", "-u", "-k", kKeys + "signer.pub", "./inst"}) : start();
     }
 };
 
@@ -92,7 +79,7 @@ TEST_F(Signed, DamageOrAnotherKeyIsRefusedBeforeAnythingHappens) {
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, "");
             EXPECT_EQ(r.err, c.err);
-            EXPECT_EQ(entries(), (std::set<std::string>{".", "..", "inst"}));  // nothing extracted or run
+            EXPECT_EQ(testkit::sh("ls -A " + testkit::shq(work())).out, "inst\n");  // nothing extracted or run
         }
     }
 }

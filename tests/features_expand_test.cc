@@ -23,19 +23,7 @@ struct Freer {
 };
 using Block = std::unique_ptr<char, Freer>;
 
-// Runs the test body in a given working directory and returns to the old one.
-class InDir {
-public:
-    explicit InDir(const std::string &d) {
-        char buf[4096];
-        old_ = getcwd(buf, sizeof buf);
-        EXPECT_EQ(chdir(d.c_str()), 0);
-    }
-    ~InDir() { EXPECT_EQ(chdir(old_.c_str()), 0); }
-
-private:
-    std::string old_;
-};
+using testkit::InDir;
 
 // The command that runs and the one the user is shown; the values in the environment.
 TEST(ReplaceProgramParms, ReferencesRunValuesShow) {
@@ -174,8 +162,7 @@ TEST_P(ShellReads, ExactlyTheValue) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shells, ShellReads, ::testing::ValuesIn(kShells),
-                         [](const ::testing::TestParamInfo<Shell> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Shells, ShellReads, ::testing::ValuesIn(kShells), testkit::CaseName());
 
 // Where a shell would evaluate the value, use it as a name or read it as shell
 // text again, or where the shells read the command differently: one line, no

@@ -16,6 +16,7 @@
 
 #include "kivra.h"
 #include "ss.h"
+#include "extract_kit.h"
 #include "testkit.h"
 
 namespace {
@@ -44,13 +45,8 @@ std::string link_target(const std::string &p) {
     return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
 }
 
-std::string report(const std::string &fullpath, int mb, const std::string &fs) {
-    return fullpath + ": not enough space to extract the archive.\n" + "Please make at least " +
-           std::to_string(mb) + "Mb available in " + fs + ".\n" +
-           "Alternatively, you can make space available on another filesystem where a\n"
-           "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
-           "does not exist before trying again.\n";
-}
+const std::string kNoRoomMb = std::to_string(kNoRoom) + "Mb";
+using testkit::no_room;
 
 class VerifyFs : public ::testing::Test {
 protected:
@@ -137,10 +133,10 @@ const FsCase kFsCases[] = {
     {.name = "existing directory, -t", .features = "VFYFS=/elsewhere,FSSUB=qm", .ok = false, .err = kExists,
      .t = "$T/vfy", .dirs = {"vfy/qm"}},
     {.name = "no room anywhere reports", .features = kStd, .ok = false,
-     .err = "$T/vfy/qm: not enough space. Looking for space in other filesystems.\n" + report("$T/vfy/qm", kNoRoom, "$T/vfy"),
+     .err = "$T/vfy/qm: not enough space. Looking for space in other filesystems.\n" + no_room("$T/vfy", kNoRoomMb, "$T/vfy"),
      .min_mb = kNoRoom, .dirs = {"m1"}, .table = {{"m1", "rw"}, {"absent", "rw"}}, .absent = {"m1/qm"}},
     {.name = "-t without room reports without search", .features = kStd, .ok = false,
-     .err = report("$T/big/qm", kNoRoom, "$T/vfy"), .t = "$T/big/",
+     .err = no_room("$T/big", kNoRoomMb, "$T/vfy"), .t = "$T/big/",
      .t_after = "$T/big", .min_mb = kNoRoom, .dirs = {"big"}},
     {.name = "-t of the root counts as not given", .features = kStd, .ok = true, .t = "/", .t_after = ""},
     {.name = "-t link leaves a non-empty directory alone", .features = kStd, .ok = false, .err = kExists,
@@ -159,11 +155,7 @@ const FsCase kFsCases[] = {
 
 class VerifyFsCase : public VerifyFs, public ::testing::WithParamInterface<FsCase> {
 protected:
-    std::string at_T(std::string text) const {
-        for (size_t at = text.find("$T"); at != std::string::npos; at = text.find("$T", at + 1))
-            text.replace(at, 2, tmp.path());
-        return text;
-    }
+    std::string at_T(const std::string &text) const { return testkit::replaced(text, "$T", tmp.path()); }
 };
 
 TEST_P(VerifyFsCase, Check) {
@@ -299,7 +291,7 @@ TEST_F(VerifyFs, LongCandidateIsRefused) {
     set_t(t);
     Outcome o = check(1);
     EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.err, t + "/qm: File name too long\n" + report(t + "/qm", 1, vfy()));
+    EXPECT_EQ(o.err, t + "/qm: File name too long\n" + no_room(t, "1Mb", vfy()));
 }
 
 }  // namespace

@@ -19,16 +19,11 @@ using testkit::shq;
 // open (writable by all, no sticky bit).
 constexpr const char *kStage =
     "mount -t tmpfs -o size=8m,mode=0755 tmpfs $S\n"
-    "mkdir $S/work $S/io $S/room $S/att $S/open $S/vfy $S/etc-real $S/etc-new\n"
+    "mkdir $S/work $S/io $S/room $S/att $S/open $S/vfy\n"
     "mount -t tmpfs -o size=4m tmpfs $S/room\n"
     "mount -t tmpfs -o size=4m,mode=1777,uid=4242 tmpfs $S/att\n"
     "mount -t tmpfs -o size=4m,mode=0777 tmpfs $S/open\n"
     "mount -t tmpfs -o size=512k,mode=0755,uid=65534 tmpfs $S/vfy\n"
-    // /etc/mtab, as this namespace sees it, becomes the table in $T/mtab.
-    "mount --bind /etc $S/etc-real\n"
-    "for f in $S/etc-real/* $S/etc-real/.[!.]*; do if [ -e \"$f\" ] || [ -L \"$f\" ]; then ln -s \"$f\" "
-    "$S/etc-new/; fi; done\n"
-    "rm -f $S/etc-new/mtab\ncp $T/mtab $S/etc-new/mtab\nmount --bind $S/etc-new /etc\n"
     "cp $T/inst $S/work/inst\nmkfifo $S/io/answer\n";
 
 // Runs the installer as uid 65534, answers from a fifo after `during`, and
@@ -56,14 +51,9 @@ struct Case {
     std::string tree;  // under room, att and open afterwards
 };
 
-const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
+using testkit::kBanner;
 // The report when no place had room, for the extraction directory under base.
-std::string no_room(const std::string &base) {
-    return base + "/qm: not enough space to extract the archive.\nPlease make at least 1Mb available in S/vfy.\n"
-                  "Alternatively, you can make space available on another filesystem where a\n"
-                  "\"qm\" directory can be created. Ensure that the \"qm\" directory\ndoes not exist before "
-                  "trying again.\n";
-}
+std::string no_room(const std::string &base) { return testkit::no_room(base, "1Mb", "S/vfy"); }
 const std::string kUnpacked = "room/qm\nroom/qm/a.txt\nroom/qm/sub\nroom/qm/sub/b.txt\n";
 
 const Case kCases[] = {
@@ -106,18 +96,14 @@ TEST_P(LinkOwner, RefusesWhatAnotherUserCouldSteer) {
                            testkit::make_payload(T), tmp.file("inst"));
     testkit::write_file(tmp.file("mtab"), c.mtab.empty() ? "" : "tmpfs " + S + "/" + c.mtab + " tmpfs rw 0 0\n");
     const std::string script = "set -e\nT=" + shq(T) + "\nS=" + shq(S) + "\nARGS=\"" + c.args + "\"\n" + kStage +
-                               c.setup + kRun + c.during + kCollect;
+                               testkit::swap_mtab("$S", "$T/mtab") + c.setup + kRun + c.during + kCollect;
     testkit::RunResult r = testkit::sh("unshare -m --propagation private sh -c " + shq(script));
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::string raw = testkit::read_file(tmp.file("err"));
-    std::string err;  // with S for the stage
-    for (size_t i = 0; i < raw.size();) err += raw.compare(i, S.size(), S) == 0 ? (i += S.size(), 'S') : raw[i++];
-    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(testkit::replaced(testkit::read_file(tmp.file("err")), S, "S"), c.err);
     EXPECT_EQ(std::stoi(testkit::read_file(tmp.file("status"))), c.status);
     EXPECT_EQ(testkit::read_file(tmp.file("tree")), c.tree);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LinkOwner, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, LinkOwner, ::testing::ValuesIn(kCases), testkit::CaseName());
 
 }  // namespace

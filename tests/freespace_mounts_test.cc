@@ -13,6 +13,7 @@
 
 namespace {
 
+using testkit::kBanner;
 using testkit::shq;
 
 struct NsResult {
@@ -24,20 +25,13 @@ struct NsResult {
 };
 
 // Expected texts; "$T" stands for the scratch directory the filesystems are mounted in.
-const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
 std::string looking(const std::string &fs) {
     return "$T/" + fs + "/qm: not enough space. Looking for space in other filesystems.\n";
 }
 std::string trying(const std::string &fs) { return "Trying $T/" + fs + " ...\n"; }
 std::string link_to(const std::string &fs) { return "link -> $T/" + fs + "/qm\n"; }
 // The report when no filesystem had room: what it asks for on fs.
-std::string no_room(const std::string &fs, const std::string &megs) {
-    return "$T/" + fs + "/qm: not enough space to extract the archive.\nPlease make at least " + megs +
-           " available in $T/" + fs + ".\n" +
-           "Alternatively, you can make space available on another filesystem where a\n"
-           "\"qm\" directory can be created. Ensure that the \"qm\" directory\n"
-           "does not exist before trying again.\n";
-}
+std::string no_room(const std::string &fs, const std::string &megs) { return testkit::no_room("$T/" + fs, megs, "$T/" + fs); }
 std::string unpacked(const std::string &fs) {
     return fs + "/qm\n" + fs + "/qm/a.txt\n" + fs + "/qm/sub\n" + fs + "/qm/sub/b.txt\n";
 }
@@ -113,11 +107,7 @@ protected:
     }
 
     // "$T" in text replaced by the scratch directory.
-    std::string at_T(std::string text) const {
-        for (size_t at = text.find("$T"); at != std::string::npos; at = text.find("$T", at + T.size()))
-            text.replace(at, 2, T);
-        return text;
-    }
+    std::string at_T(const std::string &text) const { return testkit::replaced(text, "$T", T); }
 
     // The installer of case c: its extract command unpacks into <target>/qm,
     // and its run program reports whether that fixed path is a link, and where to.
@@ -165,15 +155,7 @@ protected:
             "mount -t tmpfs -o size=4m tmpfs $T/room\n"
             "mount -t tmpfs -o size=4m tmpfs $T/room2\n"
             "mount -t tmpfs -o size=4m,ro tmpfs $T/ro\n" +
-            setup +
-            // /etc/mtab, as this namespace sees it, becomes the prepared table.
-            "mkdir $T/etc-real $T/etc-new\n"
-            "mount --bind /etc $T/etc-real\n"
-            "for f in $T/etc-real/* $T/etc-real/.[!.]*; do if [ -e \"$f\" ] || [ -L \"$f\" ]; then ln -s \"$f\" "
-            "$T/etc-new/; fi; done\n"
-            "rm -f $T/etc-new/mtab\ncp $T/mtab $T/etc-new/mtab\n"
-            "mount --bind $T/etc-new /etc\n"
-            "set +e\ncd $T/work\n" +
+            setup + testkit::swap_mtab("$T", "$T/mtab") + "set +e\ncd $T/work\n" +
             "./inst " + args + " < $T/typed > $T/out 2> $T/err\necho $? > $T/status\n"
             "for d in small room room2 ro; do (cd $T/$d && find . -mindepth 1 | sort | sed \"s|^\\.|$d|\"); done "
             "> $T/tree\n"

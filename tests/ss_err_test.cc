@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "ss.h"
@@ -18,6 +19,21 @@ namespace {
 char tool_name[] = "tool";
 const std::string enoent = std::strerror(ENOENT);
 
+// A stream into memory and what was written to it.
+struct Mem {
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    ~Mem() {
+        std::fclose(f);
+        std::free(buf);
+    }
+    std::string text() {
+        std::fflush(f);
+        return std::string(buf, len);
+    }
+};
+
 // Points the error and catalog streams at memory for one test and puts the
 // process-wide settings back afterwards.
 class SsErr : public ::testing::Test {
@@ -25,52 +41,27 @@ protected:
     void SetUp() override {
         saved_progname_ = progname;
         progname = tool_name;
-        open_streams();
+        reset();
         er_catalog = 1;
     }
     void TearDown() override {
-        close_streams();
+        _Errstrm = Catstrm = nullptr;
         er_catalog = 0;
         progname = saved_progname_;
     }
     // Starts both streams afresh.
     void reset() {
-        close_streams();
-        open_streams();
+        err_ = std::make_unique<Mem>();
+        cat_ = std::make_unique<Mem>();
+        _Errstrm = err_->f;
+        Catstrm = cat_->f;
     }
-    std::string err_text() {
-        std::fflush(err_);
-        return std::string(err_buf_, err_len_);
-    }
-    std::string cat_text() {
-        std::fflush(cat_);
-        return std::string(cat_buf_, cat_len_);
-    }
+    std::string err_text() { return err_->text(); }
+    std::string cat_text() { return cat_->text(); }
 
 private:
-    void open_streams() {
-        err_ = open_memstream(&err_buf_, &err_len_);
-        cat_ = open_memstream(&cat_buf_, &cat_len_);
-        _Errstrm = err_;
-        Catstrm = cat_;
-    }
-    void close_streams() {
-        _Errstrm = nullptr;
-        Catstrm = nullptr;
-        std::fclose(err_);
-        std::fclose(cat_);
-        std::free(err_buf_);
-        std::free(cat_buf_);
-        err_buf_ = cat_buf_ = nullptr;
-    }
-
-    FILE *err_ = nullptr;
-    FILE *cat_ = nullptr;
+    std::unique_ptr<Mem> err_, cat_;
     char *saved_progname_ = nullptr;
-    char *err_buf_ = nullptr;
-    char *cat_buf_ = nullptr;
-    size_t err_len_ = 0;
-    size_t cat_len_ = 0;
 };
 
 }  // namespace

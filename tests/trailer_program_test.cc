@@ -15,27 +15,23 @@ namespace {
 // Sets PATH and the working directory for one case and restores both.
 class Scene {
 public:
-    Scene(const std::optional<std::string> &path_var, const std::string &cwd) {
+    Scene(const std::optional<std::string> &path_var, const std::string &cwd) : in_(cwd) {
         const char *old = std::getenv("PATH");
         if (old != nullptr) old_path_ = old;
-        char buf[4096];
-        old_cwd_ = getcwd(buf, sizeof buf);
         if (path_var) {
             setenv("PATH", path_var->c_str(), 1);
         } else {
             unsetenv("PATH");
         }
-        EXPECT_EQ(chdir(cwd.c_str()), 0);
     }
     ~Scene() {
         if (old_path_) setenv("PATH", old_path_->c_str(), 1);
         else unsetenv("PATH");
-        EXPECT_EQ(chdir(old_cwd_.c_str()), 0);
     }
 
 private:
     std::optional<std::string> old_path_;
-    std::string old_cwd_;
+    testkit::InDir in_;
 };
 
 TEST(FindProgram, ResolvesNamesInOrder) {

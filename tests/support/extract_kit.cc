@@ -77,6 +77,19 @@ std::string shq(const std::string &s) {
     return q + "'";
 }
 
+std::string no_room(const std::string &dir, const std::string &megs, const std::string &fs) {
+    return dir + "/qm: not enough space to extract the archive.\nPlease make at least " + megs + " available in " + fs +
+           ".\nAlternatively, you can make space available on another filesystem where a\n"
+           "\"qm\" directory can be created. Ensure that the \"qm\" directory\ndoes not exist before trying again.\n";
+}
+
+std::string swap_mtab(const std::string &dir, const std::string &mtab) {
+    return "mkdir " + dir + "/etc-real " + dir + "/etc-new\nmount --bind /etc " + dir + "/etc-real\n" +
+           "for f in " + dir + "/etc-real/* " + dir + "/etc-real/.[!.]*; do if [ -e \"$f\" ] || [ -L \"$f\" ]; then " +
+           "ln -s \"$f\" " + dir + "/etc-new/; fi; done\nrm -f " + dir + "/etc-new/mtab\ncp " + mtab + " " + dir +
+           "/etc-new/mtab\nmount --bind " + dir + "/etc-new /etc\n";
+}
+
 void WorkDir::SetUp() {
     tar = make_payload(tmp.path());
     mkdir(work().c_str(), 0755);
@@ -87,13 +100,18 @@ bool WorkDir::exists(const std::string &rel) const {
     return stat(at(rel).c_str(), &sb) == 0;
 }
 
-testkit::RunResult WorkDir::start(std::vector<std::string> args, std::function<void(int pid)> meanwhile) const {
-    args.insert(args.begin(), "./inst");
+testkit::RunResult WorkDir::run_in_work(std::vector<std::string> argv, std::function<void(int pid)> meanwhile) const {
+    if (argv[0] == "kivra") argv[0] = kivra_bin();
     testkit::RunOptions o;
     o.cwd = work();
     o.stdin_null = true;
     o.meanwhile = std::move(meanwhile);
-    return testkit::run(args, o);
+    return testkit::run(argv, o);
+}
+
+testkit::RunResult WorkDir::start(std::vector<std::string> args, std::function<void(int pid)> meanwhile) const {
+    args.insert(args.begin(), "./inst");
+    return run_in_work(args, std::move(meanwhile));
 }
 
 bool WorkDir::await(const std::string &rel) const {

@@ -27,6 +27,17 @@ enum class OnPty { output, errors };
 testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::string &typed,
                               const std::string &cwd, OnPty on_pty = OnPty::output);
 
+// What an installer built with -C "Test installer" writes first.
+inline const std::string kBanner = "\nTest installer\n\nPlease wait...\n";
+
+// The report when no filesystem had room to extract into dir/qm: it asks for
+// `megs` (e.g. "1Mb") on fs.
+std::string no_room(const std::string &dir, const std::string &megs, const std::string &fs);
+
+// Shell lines for root in a private mount namespace after which /etc/mtab
+// reads as the file `mtab`; dir is a scratch directory for two mount points.
+std::string swap_mtab(const std::string &dir, const std::string &mtab);
+
 // Quotes s for /bin/sh.
 std::string shq(const std::string &s);
 
@@ -38,8 +49,11 @@ protected:
     std::string work() const { return tmp.file("work"); }
     std::string at(const std::string &rel) const { return work() + "/" + rel; }
     bool exists(const std::string &rel) const;
-    // Runs ./inst with the arguments in work/, standard input from /dev/null;
-    // meanwhile, when given, is called with its pid while it runs.
+    // Runs argv in work/, standard input from /dev/null (an argv[0] of "kivra"
+    // is the tool under test); meanwhile, when given, is called with its pid
+    // while it runs.
+    testkit::RunResult run_in_work(std::vector<std::string> argv, std::function<void(int pid)> meanwhile = {}) const;
+    // Runs ./inst with the arguments, as run_in_work.
     testkit::RunResult start(std::vector<std::string> args = {},
                              std::function<void(int pid)> meanwhile = {}) const;
     // Waits (up to 30 s) until work/<rel> exists: a command's sign that it runs.

@@ -35,6 +35,20 @@ TempDir::~TempDir() {
         FTW_DEPTH | FTW_PHYS);
 }
 
+std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+InDir::InDir(const std::string &dir) {
+    char buf[4096];
+    old_ = getcwd(buf, sizeof buf) != nullptr ? buf : "/";
+    EXPECT_EQ(chdir(dir.c_str()), 0) << dir;
+}
+
+InDir::~InDir() { EXPECT_EQ(chdir(old_.c_str()), 0) << old_; }
+
 std::string read_file(const std::string &path) {
     std::string data;
     int fd = open(path.c_str(), O_RDONLY);

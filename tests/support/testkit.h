@@ -39,7 +39,21 @@ private:
     std::string path_;
 };
 
+// Makes dir the working directory for its lifetime, then returns to the old one.
+class InDir {
+public:
+    explicit InDir(const std::string &dir);
+    ~InDir();
+    InDir(const InDir &) = delete;
+    InDir &operator=(const InDir &) = delete;
+
+private:
+    std::string old_;
+};
+
 std::string read_file(const std::string &path);
+// text with every `from` replaced by `to`.
+std::string replaced(std::string text, const std::string &from, const std::string &to);
 void write_file(const std::string &path, const std::string &data, int mode = 0644);
 
 struct RunResult {

@@ -128,8 +128,7 @@ TEST_P(ZlibStream, DecodesToOriginal) {
     EXPECT_TRUE(r.out == plain);
 }
 
-INSTANTIATE_TEST_SUITE_P(All, ZlibStream, ::testing::ValuesIn(cases()),
-                         [](const auto &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(All, ZlibStream, ::testing::ValuesIn(cases()), CaseName());
 
 // Optional header fields around a zlib body.
 struct HeaderCase {
@@ -157,8 +156,7 @@ TEST_P(ZlibHeader, DecodesToOriginal) {
     EXPECT_TRUE(r.out == plain);
 }
 
-INSTANTIATE_TEST_SUITE_P(All, ZlibHeader, ::testing::ValuesIn(kHeaders),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(All, ZlibHeader, ::testing::ValuesIn(kHeaders), CaseName());
 
 // zlib's own header writer with FEXTRA, FNAME and FCOMMENT.
 TEST(ZlibHeaderWriter, ExtraNameComment) {
