@@ -21,15 +21,7 @@ TEST(ExportFeatures, EveryWordBecomesAVariable) {
         {"KVT_FS", "/tmp"}, {"KVT_FLAG", ""}, {" KVT_X", "1"}, {"\"KVT_MSG", "a"}, {"KVT_MSG", nullptr},
         {"KVT_B\"", ""},    {"KVT_P", "a\\"}, {"KVT_Q", ""},    {"KVT_T", "1"},         {"KVT_EQ", "x=y"},
     };
-    for (const Case &c : cases) {
-        const char *v = std::getenv(c.name);
-        if (c.value == nullptr) {
-            EXPECT_EQ(v, nullptr) << c.name;
-            continue;
-        }
-        ASSERT_NE(v, nullptr) << c.name;
-        EXPECT_STREQ(v, c.value) << c.name;
-    }
+    for (const Case &c : cases) EXPECT_STREQ(std::getenv(c.name), c.value) << c.name;
     features[0] = '\0';
 }
 

@@ -49,12 +49,7 @@ std::string payload(const std::string &plain, const std::string &name, uint32_t 
         done += n;
     }
     t.end_block();
-    Header h;
-    h.mtime = mtime;
-    if (!name.empty()) {
-        h.flags = 0x08;
-        h.name = name;
-    }
+    const Header h{.flags = static_cast<uint8_t>(name.empty() ? 0 : 0x08), .mtime = mtime, .name = name};
     return member(t.w.finish(), t.plain, h);
 }
 
@@ -134,9 +129,7 @@ TEST_P(DoList, Case) {
     ChildResult r = list_all(dir, paths, c.verbose);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
-    std::string err = c.err;
-    for (size_t at = err.find("$D"); at != std::string::npos; at = err.find("$D")) err.replace(at, 2, dir.path());
-    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.err, testkit::replaced(c.err, "$D", dir.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DoList, ::testing::ValuesIn(kListCases), CaseName());

@@ -60,7 +60,9 @@ TEST(SsStrsplit, FieldsQuotesAndEscapes) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
-        APLIST ap = ap_strsplit(c.text, c.seps);
+        std::string text = c.text != nullptr ? c.text : "";  // the caller's text is left alone
+        APLIST ap = ap_strsplit(c.text != nullptr ? text.data() : nullptr, c.seps);
+        EXPECT_EQ(text, c.text != nullptr ? c.text : "");
         ASSERT_NE(ap, nullptr);
         ASSERT_EQ(ap_valid(ap), 0);
         EXPECT_EQ(fields_of(ap), c.fields);
@@ -83,14 +85,6 @@ TEST(SsStrsplit, ManyFieldsSurviveGrowth) {
     APLIST ap = ap_strsplit(text.c_str(), ",");
     ASSERT_NE(ap, nullptr);
     EXPECT_EQ(fields_of(ap), expected);
-    ap_destroy(ap);
-}
-
-TEST(SsStrsplit, CallersTextIsNotChanged) {
-    char text[] = "\"a b\" \"c\\ d\"";
-    const std::string before = text;
-    APLIST ap = ap_strsplit(text, " ");
-    EXPECT_EQ(std::string(text), before);
     ap_destroy(ap);
 }
 

@@ -40,15 +40,11 @@ TEST(FindProgram, ResolvesNamesInOrder) {
     mkdir(a.c_str(), 0755);
     mkdir(b.c_str(), 0755);
     mkdir(cwd.c_str(), 0755);
-    testkit::write_file(a + "/tool", "", 0755);
-    testkit::write_file(b + "/tool", "", 0755);
-    testkit::write_file(b + "/only_b", "", 0755);
-    testkit::write_file(a + "/plain", "", 0644);  // not executable: skipped on PATH
-    testkit::write_file(b + "/plain", "", 0755);
     mkdir((a + "/dir").c_str(), 0755);  // a directory is no program
-    testkit::write_file(b + "/dir", "", 0755);
-    testkit::write_file(cwd + "/here", "", 0755);
-    testkit::write_file(cwd + "/tool", "", 0755);
+    for (const std::string &f : {a + "/tool", b + "/tool", b + "/only_b", b + "/plain", b + "/dir", cwd + "/here",
+                                 cwd + "/tool"})
+        testkit::write_file(f, "", 0755);
+    testkit::write_file(a + "/plain", "", 0644);  // not executable: skipped on PATH
     testkit::write_file(cwd + "/readable", "", 0644);
     // dir without its leading '/': found only through an empty PATH entry.
     const std::string rooted = dir.path().substr(1) + "/a/tool";
@@ -75,13 +71,8 @@ TEST(FindProgram, ResolvesNamesInOrder) {
         SCOPED_TRACE(c.name);
         Scene scene(c.path_var, cwd);
         std::string ref = c.ref;
-        char *got = find_program(ref.data());
-        if (!c.expect) {
-            EXPECT_EQ(got, nullptr);
-        } else {
-            ASSERT_NE(got, nullptr);
-            EXPECT_EQ(std::string(got), *c.expect);
-        }
+        const char *got = find_program(ref.data());
+        EXPECT_EQ(got ? std::optional<std::string>(got) : std::nullopt, c.expect);
     }
 }
 

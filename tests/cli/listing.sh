@@ -18,19 +18,14 @@ build b g
 build raw -a d/e/f.tar
 
 echo '# archives of the builder'
-t kivra -l ./a
-t kivra -l ./b
-t kivra -v -l ./a
-t kivra -c -l ./b
-t kivra -l ./raw
-t kivra -l ./raw ./a ./b
-t kivra -l sub/../b
+for args in '-l ./a' '-l ./b' '-v -l ./a' '-c -l ./b' '-l ./raw' '-l ./raw ./a ./b' '-l sub/../b'; do
+    t kivra $args
+done
 
 echo '# the exact total recorded from 4 GiB on (2^32 + 13), used only where it agrees with the size field'
 build big -F TOTALSIZE=4294967309 g
 build odd -F TOTALSIZE=4294967310 g
-t kivra -l ./big
-t kivra -l ./odd
+for a in ./big ./odd; do t kivra -l $a; done
 
 echo '# control characters in the trailer and the stored name pass through a pipe unchanged'
 ctl=$(printf 'e\033x')
@@ -74,13 +69,7 @@ printf '#!/bin/sh\necho no archive\n' > script
 cp b noexec
 chmod 755 notgz method7 empty-payload cut cutafter script
 chmod 644 noexec
-t kivra -l noexec
-t kivra -l ./noexec
-t kivra -l ./missing
-t kivra -l ./script
-t kivra -l ./notgz
-t kivra -l ./method7
-t kivra -l ./script ./b ./notgz
-t kivra -l ./cutafter ./b
-t kivra -l ./empty-payload ./b
-t kivra -l ./cut
+for args in noexec ./noexec ./missing ./script ./notgz ./method7 './script ./b ./notgz' './cutafter ./b' \
+    './empty-payload ./b' ./cut; do
+    t kivra -l $args
+done

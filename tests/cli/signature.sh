@@ -12,10 +12,7 @@ build u f
 
 echo '# the signer as ssh-keygen -l shows it; with -k, whether it verified'
 t ssh-keygen -l -f signer.pub
-t kivra -l ./a
-t kivra -l -k signer.pub ./raw ./a
-t kivra -l -k other.pub ./a
-t kivra -l -k signer.pub ./u
+for args in './a' '-k signer.pub ./raw ./a' '-k other.pub ./a' '-k signer.pub ./u'; do t kivra -l $args; done
 
 echo '# a key with a passphrase (ssh-keygen asks for it, here through SSH_ASKPASS), and one in an agent'
 printf '#!/bin/sh\necho kivra-test\n' > askpass
@@ -33,17 +30,11 @@ echo '# keys files: comments, blank lines, other key types, options (a quoted ke
     cat ecdsa.pub
     printf 'from="10.0.0.1",command="x %s y" %s' "$(cut -d' ' -f1,2 other.pub)" "$(cat signer.pub)"
 } > authorized
-t kivra -l -k authorized ./a
 printf 'ssh-ed25519 AAAA\n' > bad
-t kivra -l -k bad ./a
-t kivra -l -k ecdsa.pub ./a
-t kivra -l -k missing ./a
+for keys in authorized bad ecdsa.pub missing; do t kivra -l -k $keys ./a; done
 
 echo '# what the builder refuses before it writes anything'
-t kivra -K ecdsa.pub f
-t kivra -K f f
-t kivra -K missing f
-t kivra -F SIGNED f
+for args in '-K ecdsa.pub' '-K f' '-K missing' '-F SIGNED'; do t kivra $args f; done
 
 echo '# ssh-keygen fails: the output is no archive'
 mkdir fake
@@ -61,5 +52,4 @@ verify() {
     echo "publisher $(cat signer.pub)" > allowed_signers
     head -c "$at" "$a" | ssh-keygen -Y verify -f allowed_signers -I publisher -n kivra -s "$a.sig"
 }
-t verify ./a
-t verify ./raw
+for a in ./a ./raw; do t verify $a; done

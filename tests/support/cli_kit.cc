@@ -16,13 +16,7 @@ void Workspace::put(const std::string &name, const std::string &data, int mode) 
     testkit::write_file(file(name), data, mode);
 }
 
-testkit::RunResult Workspace::run(std::vector<std::string> argv) const {
-    if (argv.empty() || argv[0].empty()) {
-        if (argv.empty()) argv.emplace_back();
-        argv[0] = testkit::kivra_bin();
-    }
-    return testkit::run(argv, opts_);
-}
+testkit::RunResult Workspace::run(const std::vector<std::string> &argv) const { return testkit::run(argv, opts_); }
 
 testkit::RunResult Workspace::kivra(const std::vector<std::string> &args) const {
     std::vector<std::string> argv{testkit::kivra_bin()};

@@ -18,8 +18,8 @@ public:
     Workspace();
     // Writes `data` to `name`, creating its parent directories.
     void put(const std::string &name, const std::string &data, int mode = 0644);
-    // Runs a program (kivra_bin() when argv[0] is empty) in the workspace.
-    RunResult run(std::vector<std::string> argv) const;
+    // Runs a program in the workspace; kivra() runs kivra_bin() with args.
+    RunResult run(const std::vector<std::string> &argv) const;
     RunResult kivra(const std::vector<std::string> &args) const;
     // build_archive in the workspace: the archive `name` from `args`.
     std::string build(const std::string &name, const std::vector<std::string> &args) const {

@@ -53,11 +53,7 @@ testkit::RunResult run_on_pty(const std::vector<std::string> &argv, const std::s
             dup2(slave, 0);
             dup2(slave, on_pty == OnPty::output ? 1 : 2);
             close(master);
-            std::vector<char *> args;
-            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            return 127;
+            return exec_argv(argv);
         },
         opts);
     close(master);

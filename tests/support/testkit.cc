@@ -118,16 +118,16 @@ RunResult run_forked(const std::function<int()> &body, const RunOptions &opts) {
     return r;
 }
 
+int exec_argv(const std::vector<std::string> &argv) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    return 127;
+}
+
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opts) {
-    return run_forked(
-        [&argv] {
-            std::vector<char *> args;
-            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            return 127;
-        },
-        opts);
+    return run_forked([&argv] { return exec_argv(argv); }, opts);
 }
 
 uint32_t crc32_of(const std::string &data) {

@@ -75,6 +75,9 @@ struct RunOptions {
 // redirected as for run(); body's result is the child's exit status.
 RunResult run_forked(const std::function<int()> &body, const RunOptions &opts = {});
 
+// Replaces the process with argv[0] (looked up on PATH when it has no '/');
+// returns 127 when that fails.
+int exec_argv(const std::vector<std::string> &argv);
 // Runs argv[0] (looked up on PATH when it has no '/') with the arguments.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opts = {});
 // CRC-32 of data computed bit by bit: independent of the codec's table.
