@@ -12,11 +12,8 @@ namespace {
 
 testkit::Files fixed_corpus() {
     testkit::Files c;
-    for (size_t n : {0u, 1u, 261u, 262u, 32767u, 32768u, 65274u, 65400u, 65536u}) {
-        char name[32];
-        std::snprintf(name, sizeof name, "t%zu", n);
-        c.emplace_back(name, testkit::text_bytes(n, static_cast<uint32_t>(n) + 3));
-    }
+    for (uint32_t n : {0u, 1u, 261u, 262u, 32767u, 32768u, 65274u, 65400u, 65536u})
+        c.emplace_back(std::to_string(n).insert(0, 1, 't'), testkit::text_bytes(n, n + 3));
     c.emplace_back("random", testkit::random_bytes(100000, 42));
     c.emplace_back("run", std::string(70000, 'r'));
     std::string mixed;
@@ -29,16 +26,11 @@ testkit::Files fixed_corpus() {
     return c;
 }
 
-struct LevelGuard {
-    explicit LevelGuard(int l) { level = l; }
-    ~LevelGuard() { level = 9; }
-};
-
-// The members made on several threads, in pieces of the least size so that
-// every input of the corpus from 64 KiB on is cut at least once.
-struct ThreadsGuard {
-    explicit ThreadsGuard(unsigned n) { zip_threads = n, zip_chunk = WSIZE; }
-    ~ThreadsGuard() { zip_threads = 1, zip_chunk = 512 * 1024; }
+// A level, and members made on several threads in pieces of the least size
+// so that every input of the corpus from 64 KiB on is cut at least once.
+struct Settings {
+    Settings(int l, unsigned threads) { level = l, zip_threads = threads, zip_chunk = WSIZE; }
+    ~Settings() { level = 9, zip_threads = 1, zip_chunk = 512 * 1024; }
 };
 
 }  // namespace
@@ -56,8 +48,7 @@ TEST(EncodeDeterminism, DigestOfFixedCorpus) {
     const auto corpus = fixed_corpus();
     for (const Case &c : cases) {
         for (unsigned threads : {1u, 2u, 3u}) {
-            LevelGuard g(c.level);
-            ThreadsGuard t(threads);
+            Settings g(c.level, threads);
             const std::string archive = testkit::compress(corpus);
             EXPECT_EQ(testkit::crc32_of(archive), c.digest) << "level " << c.level << ", threads " << threads;
             EXPECT_EQ(archive.size(), c.size) << "level " << c.level << ", threads " << threads;
@@ -70,7 +61,7 @@ TEST(EncodeDeterminism, DigestOfFixedCorpus) {
 TEST(EncodeDeterminism, EveryLevelRoundTrips) {
     const auto corpus = fixed_corpus();
     for (int l = 1; l <= 9; l++) {
-        LevelGuard g(l);
+        Settings g(l, 1);
         const std::string archive = testkit::compress(corpus);
         SCOPED_TRACE("level " + std::to_string(l));
         for (const testkit::Member &m : testkit::expect_members(archive, corpus))

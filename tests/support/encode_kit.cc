@@ -292,12 +292,11 @@ Files corpus() {
 
 std::string hex(const std::string &s) {
     std::string h;
-    char buf[4];
     for (unsigned char c : s) {
-        std::snprintf(buf, sizeof buf, "%02x ", c);
-        h += buf;
+        if (!h.empty()) h += ' ';
+        h += "0123456789abcdef"[c >> 4];
+        h += "0123456789abcdef"[c & 15];
     }
-    if (!h.empty()) h.pop_back();
     return h;
 }
 
