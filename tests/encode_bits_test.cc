@@ -58,10 +58,20 @@ TEST(EncodeBits, SendBitsPacksLeastSignificantFirst) {
     }
 }
 
-TEST(EncodeBits, CopyBlockAlignsThenWritesLenNlenAndBytes) {
-    EXPECT_EQ(emitted([] { send_bits(5, 3), copy_block("", 0, 1); }), "05 00 00 ff ff");
-    EXPECT_EQ(emitted([] { send_bits(1, 3), copy_block("xyz", 3, 1); }), "01 03 00 fc ff 78 79 7a");
-    EXPECT_EQ(emitted([] { copy_block("ab", 2, 0); }), "61 62");
+// copy_block aligns, then writes LEN, NLEN and the bytes; a short written at
+// the buffer's last byte reaches the output whole, in order.
+TEST(EncodeBits, StoredCopiesAndShortsAcrossTheBufferEnd) {
+    const struct {
+        void (*ops)();
+        std::string bytes;
+    } cases[] = {
+        {[] { send_bits(5, 3), copy_block("", 0, 1); }, "05 00 00 ff ff"},
+        {[] { send_bits(1, 3), copy_block("xyz", 3, 1); }, "01 03 00 fc ff 78 79 7a"},
+        {[] { copy_block("ab", 2, 0); }, "61 62"},
+        {[] { outcnt = OUTBUFSIZ - 1, std::memset(outbuf, 'x', OUTBUFSIZ), out_short(0x4241); },
+         testkit::hex(std::string(OUTBUFSIZ - 1, 'x') + "AB")},
+    };
+    for (const auto &c : cases) EXPECT_EQ(emitted(c.ops), c.bytes) << &c - cases;
 }
 
 TEST(EncodeBits, BitReverse) {
@@ -74,12 +84,3 @@ TEST(EncodeBits, BitReverse) {
     for (const Case &c : cases) EXPECT_EQ(bi_reverse(c.code, c.len), c.want) << c.code << "/" << c.len;
 }
 
-// A short written at the buffer's last byte: both bytes reach the output, in order.
-TEST(EncodeBits, OutShortAcrossTheBufferEnd) {
-    EXPECT_EQ(emitted([] {
-                  outcnt = OUTBUFSIZ - 1;
-                  std::memset(outbuf, 'x', OUTBUFSIZ);
-                  out_short(0x4241);
-              }),
-              testkit::hex(std::string(OUTBUFSIZ - 1, 'x') + "AB"));
-}
