@@ -78,37 +78,36 @@ TEST(Unzip, FormatViolationKeepsEarlierOutputAndMessageOrder) {
     EXPECT_EQ(r.out, std::string(32768, 'x'));  // one full window reached the output
 }
 
-TEST(Unzip, MethodOtherThanDeflateIsInternalError) {
-    ChildResult r = run_child(sample_tokens().member().substr(10), [] {
-        method = 0;
-        return unzip(0, 1);
-    });
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\nkivra: in.gz: internal error, invalid method\n");
-}
-
-TEST(Unzip, LengthComparedModulo2To32) {
-    // As if 4 GiB had been written already: the trailer holds only the low
-    // 32 bits of the length.
+// unzip entered directly: after a method it does not know, after 4 GiB of
+// output (the trailer holds only the low 32 bits of the length), and the
+// count of bytes written.
+TEST(Unzip, EnteredDirectly) {
     Tokens t = sample_tokens();
-    const std::string body = t.member().substr(10);
-    ChildResult r = run_child(body, [] {
-        bytes_out = 1LL << 32;
-        return unzip(0, 1);
-    });
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, t.plain);
-}
-
-TEST(Unzip, BytesOutCountsOutput) {
-    Tokens t = sample_tokens();
-    ChildResult r = run_child(t.member(), [] {
-        get_method(0);
-        unzip(0, 1);
-        std::fprintf(stderr, "%lld", static_cast<long long>(bytes_out));
-        return 0;
-    });
-    EXPECT_EQ(r.err, std::to_string(t.plain.size()));
+    const std::string full = t.member(), body = full.substr(10);
+    const struct {
+        const char *name;
+        const std::string &input;
+        int (*run)();
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {"method other than deflate", body, [] { return method = 0, unzip(0, 1); }, 1, "",
+         "\nkivra: in.gz: internal error, invalid method\n"},
+        {"length compared modulo 2^32", body, [] { return bytes_out = 1LL << 32, unzip(0, 1); }, 0, t.plain, ""},
+        {"bytes_out counts the output", full,
+         [] {
+             get_method(0);
+             unzip(0, 1);
+             return std::fprintf(stderr, "%lld", static_cast<long long>(bytes_out)), 0;
+         },
+         0, t.plain, std::to_string(t.plain.size())},
+    };
+    for (const auto &c : cases) {
+        ChildResult r = run_child(c.input, c.run);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
 }
 
 }  // namespace

@@ -27,55 +27,51 @@ std::string emitted(Ops ops) {
 
 }  // namespace
 
+// Each case's values (value, length) are sent, then two windups: the
+// second adds nothing, the first writes whole bytes only.
 TEST(EncodeBits, SendBitsPacksLeastSignificantFirst) {
     struct Case {
         const char *name;
-        std::vector<std::pair<unsigned, int>> sends;  // (value, length), then bi_windup
+        std::vector<std::pair<unsigned, int>> sends;
         const char *bytes;
     } cases[] = {
         {"two whole bytes", {{0xab, 8}, {0xcd, 8}}, "ab cd"},
         {"values straddle the 16-bit boundary", {{0x5, 3}, {0x1fff, 13}, {0x3, 2}, {0x1, 1}}, "fd ff 07"},
         {"full 16-bit value after 15 bits", {{0x7fff, 15}, {0xa5a5, 16}}, "ff ff d2 52"},
         {"block header and end of block of an empty member", {{3, 3}, {0, 7}}, "03 00"},
+        {"nothing pending", {}, ""},
         {"one bit", {{1, 1}}, "01"},
+        {"7 bits", {{0x7f, 7}}, "7f"},
+        {"8 bits", {{0xff, 8}}, "ff"},
+        {"9 bits", {{0x1ff, 9}}, "ff 01"},
+        {"15 bits", {{0x7fff, 15}}, "ff 7f"},
+        {"16 bits", {{0xffff, 16}}, "ff ff"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(emitted([&] {
                       for (auto [v, l] : c.sends) send_bits(v, l);
+                      bi_windup();
                       bi_windup();
                   }),
                   c.bytes)
             << c.name;
     }
 }
-TEST(EncodeBits, WindupWritesWholeBytesOnly) {
-    struct Case {
-        int pending;
-        const char *bytes;
-    } cases[] = {{0, ""}, {1, "01"}, {7, "7f"}, {8, "ff"}, {9, "ff 01"}, {15, "ff 7f"}, {16, "ff ff"}};
-    for (const Case &c : cases) {
-        EXPECT_EQ(emitted([&] {
-                      if (c.pending) send_bits((1u << c.pending) - 1, c.pending);
-                      bi_windup();
-                      bi_windup();  // a second windup adds nothing
-                  }),
-                  c.bytes)
-            << c.pending;
-    }
-}
 
-TEST(EncodeBits, CopyBlockAlignsThenWritesLenNlenAndBytes) {
-    EXPECT_EQ(emitted([] {
-                  send_bits(5, 3);
-                  copy_block("", 0, 1);
-              }),
-              "05 00 00 ff ff");
-    EXPECT_EQ(emitted([] {
-                  send_bits(1, 3);
-                  copy_block("xyz", 3, 1);
-              }),
-              "01 03 00 fc ff 78 79 7a");
-    EXPECT_EQ(emitted([] { copy_block("ab", 2, 0); }), "61 62");
+// copy_block aligns, then writes LEN, NLEN and the bytes; a short written at
+// the buffer's last byte reaches the output whole, in order.
+TEST(EncodeBits, StoredCopiesAndShortsAcrossTheBufferEnd) {
+    const struct {
+        void (*ops)();
+        std::string bytes;
+    } cases[] = {
+        {[] { send_bits(5, 3), copy_block("", 0, 1); }, "05 00 00 ff ff"},
+        {[] { send_bits(1, 3), copy_block("xyz", 3, 1); }, "01 03 00 fc ff 78 79 7a"},
+        {[] { copy_block("ab", 2, 0); }, "61 62"},
+        {[] { outcnt = OUTBUFSIZ - 1, std::memset(outbuf, 'x', OUTBUFSIZ), out_short(0x4241); },
+         testkit::hex(std::string(OUTBUFSIZ - 1, 'x') + "AB")},
+    };
+    for (const auto &c : cases) EXPECT_EQ(emitted(c.ops), c.bytes) << &c - cases;
 }
 
 TEST(EncodeBits, BitReverse) {
@@ -88,12 +84,3 @@ TEST(EncodeBits, BitReverse) {
     for (const Case &c : cases) EXPECT_EQ(bi_reverse(c.code, c.len), c.want) << c.code << "/" << c.len;
 }
 
-// A short written at the buffer's last byte: both bytes reach the output, in order.
-TEST(EncodeBits, OutShortAcrossTheBufferEnd) {
-    EXPECT_EQ(emitted([] {
-                  outcnt = OUTBUFSIZ - 1;
-                  std::memset(outbuf, 'x', OUTBUFSIZ);
-                  out_short(0x4241);
-              }),
-              testkit::hex(std::string(OUTBUFSIZ - 1, 'x') + "AB"));
-}

@@ -19,16 +19,6 @@
 
 namespace testkit {
 
-Symbol lit(int c) { return {.lit = c}; }
-void PrintTo(const Symbol &s, std::ostream *os) {
-    if (s.lit >= 0) {
-        *os << "lit(" << s.lit << ")";
-    } else {
-        *os << "match(" << s.len << ", " << s.dist << ")";
-    }
-}
-Symbol match(int len, int dist) { return {.len = len, .dist = dist}; }
-
 namespace {
 
 struct BitReader {
@@ -168,40 +158,26 @@ Inflated inflate_raw(const std::string &in, size_t pos) {
 
 std::vector<Member> parse_members(const std::string &bytes) {
     std::vector<Member> out;
-    size_t pos = 0;
-    while (pos < bytes.size()) {
-        Member m;
+    auto u8 = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])); };
+    auto u32 = [&](size_t at) { return u8(at) | u8(at + 1) << 8 | u8(at + 2) << 16 | u8(at + 3) << 24; };
+    for (size_t pos = 0; pos < bytes.size(); pos = out.back().end) {
+        Member &m = out.emplace_back();
         m.start = pos;
-        auto u8 = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])); };
-        auto u32 = [&](size_t at) { return u8(at) | u8(at + 1) << 8 | u8(at + 2) << 16 | u8(at + 3) << 24; };
+        size_t p = pos + 10, z = 0;
         if (bytes.size() - pos < 18 || u8(pos) != 0x1f || u8(pos + 1) != 0x8b || u8(pos + 2) != 8) {
             m.error = "bad member header";
-            out.push_back(m);
-            break;
+        } else if ((u8(pos + 3) & 0x08) && (z = bytes.find('\0', p)) == std::string::npos) {
+            m.error = "unterminated name";
+        } else {
+            if (u8(pos + 3) & 0x08) m.name = bytes.substr(p, z - p), p = z + 1;
+            m.body = inflate_raw(bytes, p);
+            if (!m.body.ok || m.body.end + 8 > bytes.size()) m.error = m.body.ok ? "trailer cut" : m.body.error;
         }
-        size_t p = pos + 10;
-        if (u8(pos + 3) & 0x08) {
-            size_t z = bytes.find('\0', p);
-            if (z == std::string::npos) {
-                m.error = "unterminated name";
-                out.push_back(m);
-                break;
-            }
-            m.name = bytes.substr(p, z - p);
-            p = z + 1;
-        }
-        m.body = inflate_raw(bytes, p);
-        if (!m.body.ok || m.body.end + 8 > bytes.size()) {
-            m.error = m.body.ok ? "trailer cut" : m.body.error;
-            out.push_back(m);
-            break;
-        }
+        if (!m.error.empty()) break;
         m.crc = u32(m.body.end);
         m.isize = u32(m.body.end + 4);
         m.end = m.body.end + 8;
         m.ok = true;
-        pos = m.end;
-        out.push_back(m);
     }
     return out;
 }
@@ -268,6 +244,19 @@ std::vector<Member> expect_members(const std::string &payload, const Files &file
     return members;
 }
 
+std::vector<std::string> members_alone(const Files &files) {
+    const std::string archive = compress(files);
+    const std::vector<Member> members = expect_members(archive, files);
+    std::vector<std::string> alone;
+    for (size_t i = 0; i < std::min(members.size(), files.size()); i++) {
+        std::string one = archive.substr(members[i].start, members[i].end - members[i].start);
+        for (size_t k = 0; k < 4; k++) one[one.size() - 4 + k] = static_cast<char>(files[i].second.size() >> (8 * k));
+        alone.push_back(one);
+    }
+    EXPECT_EQ(members.empty() ? 0 : members.back().end, archive.size());
+    return alone;
+}
+
 Files corpus() {
     Files c;
     auto runs = [](size_t n, uint32_t seed) {  // runs of random bytes, 1 to 300 long
@@ -303,12 +292,11 @@ Files corpus() {
 
 std::string hex(const std::string &s) {
     std::string h;
-    char buf[4];
     for (unsigned char c : s) {
-        std::snprintf(buf, sizeof buf, "%02x ", c);
-        h += buf;
+        if (!h.empty()) h += ' ';
+        h += "0123456789abcdef"[c >> 4];
+        h += "0123456789abcdef"[c & 15];
     }
-    if (!h.empty()) h.pop_back();
     return h;
 }
 

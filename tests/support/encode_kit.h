@@ -22,9 +22,11 @@ struct Symbol {
     int lcode = 0;  // the length symbol 257..285 that coded it
     bool operator==(const Symbol &o) const { return lit == o.lit && len == o.len && dist == o.dist; }
 };
-Symbol lit(int c);
-void PrintTo(const Symbol &s, std::ostream *os);
-Symbol match(int len, int dist);
+inline Symbol lit(int c) { return {.lit = c}; }
+inline Symbol match(int len, int dist) { return {.len = len, .dist = dist}; }
+inline void PrintTo(const Symbol &s, std::ostream *os) {
+    *os << (s.lit >= 0 ? "lit(" + std::to_string(s.lit) : "match(" + std::to_string(s.len) + ", " + std::to_string(s.dist)) << ")";
+}
 
 struct Block {
     int type = -1;  // 0 stored, 1 fixed, 2 dynamic
@@ -70,6 +72,10 @@ std::string compress1(const std::string &data, const std::string &name = "a");
 // in its size field the running total of the sizes (mod 2^32), as one run of
 // the builder writes them. Returns the members read.
 std::vector<Member> expect_members(const std::string &payload, const Files &files);
+// The same checks on one builder run over `files` (the payload must end with
+// its last member), then each member cut out on its own with its size field
+// set to its own data's size, so a gzip decoder accepts it.
+std::vector<std::string> members_alone(const Files &files);
 
 // The round-trip corpus: text, random bytes and runs at sizes around every
 // buffer boundary of compressor and decoder (input fill, window halves,
