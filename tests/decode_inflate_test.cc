@@ -272,18 +272,27 @@ const DecodeCase kDecodeCases[] = {
          t.match(258, 65000 % 32768);
          t.end_block();
      }},
-    {"distance near 32768 at window position near 0",
+    // The decoder's window is a 64 KiB ring: output wraps to position 0.
+    {"distance near 32768 at ring position near 0",
      [](Tokens &t) {
-         t.stored(random_bytes(32768 + 5, 2), false);
+         t.stored(random_bytes(65536 + 5, 2), false);
          t.fixed_begin(true);
-         t.match(258, 32766);  // source 7..264 lies after the destination 5..262
-         t.match(100, 32768);  // source and destination coincide
+         t.match(258, 32766);
+         t.match(100, 32768);
          t.match(258, 32767);
          t.end_block();
      }},
-    {"match crossing the window end",
+    {"source wrapping from the ring's top onto the destination",
      [](Tokens &t) {
-         t.stored(random_bytes(32768 - 100, 3), false);
+         t.stored(random_bytes(65536 + 5, 4), false);
+         t.fixed_begin(true);
+         t.match(258, 20);  // source 65521.. runs on at 0, then over the destination 5..
+         t.match(258, 270);
+         t.end_block();
+     }},
+    {"match crossing the ring end",
+     [](Tokens &t) {
+         t.stored(random_bytes(65536 - 100, 3), false);
          t.fixed_begin(true);
          t.match(258, 1000);  // destination wraps to position 0
          t.match(258, 258);
@@ -409,17 +418,17 @@ TEST(InflateEnd, TrailerReadAfterEveryEndAlignment) {
 // ---- the fast loop's boundaries ----------------------------------------------------
 // The decoder's fast loop reads the input a word ahead and copies matches in
 // wide pieces; it hands over to the byte-at-a-time decoder near the end of
-// each input buffer fill (32768 bytes) and of each 32 KiB window, and gives
+// each input buffer fill (32768 bytes) and of each 64 KiB ring, and gives
 // back the bytes it read ahead whenever it stops. Each stream below is long
 // enough to cross several fills and windows and is decoded behind gzip
 // headers of several lengths, which moves the fill boundaries across its
 // codes; two of them are also decoded back to back as two members, so that
 // the first one's end and trailer lie inside the read-ahead.
 
-// Distances around the copy strategies' limits (1, below and at 16, the
-// window size and just below it), mixed with random ones.
+// Distances around the copy strategies' limits (1, below 8, 8 to 15, 16 and
+// 32, the window size and just below it), mixed with random ones.
 unsigned pick_distance(std::mt19937 &rng) {
-    static const unsigned kEdges[] = {1, 2, 3, 7, 15, 16, 17, 31, 258, 32752, 32753, 32767, 32768};
+    static const unsigned kEdges[] = {1, 2, 3, 5, 7, 8, 15, 16, 17, 31, 32, 258, 32752, 32753, 32767, 32768};
     return rng() % 2 ? kEdges[rng() % std::size(kEdges)] : 1 + rng() % 32768;
 }
 

@@ -67,7 +67,7 @@ TEST(Unzip, FormatViolationKeepsEarlierOutputAndMessageOrder) {
     // A first block decodes and is flushed; the second has an incomplete
     // literal code: its line comes before the fatal message.
     Tokens t;
-    t.stored(std::string(40000, 'x'), false);
+    t.stored(std::string(70000, 'x'), false);
     std::vector<unsigned> lit(257, 0);
     lit['a'] = 1;
     lit[256] = 2;
@@ -75,7 +75,7 @@ TEST(Unzip, FormatViolationKeepsEarlierOutputAndMessageOrder) {
     ChildResult r = decode_member(t.member());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, " incomplete literal tree\n" + kFormat);
-    EXPECT_EQ(r.out, std::string(32768, 'x'));  // one full window reached the output
+    EXPECT_EQ(r.out, std::string(65536, 'x'));  // one full 64 KiB window reached the output
 }
 
 // unzip entered directly: after a method it does not know, after 4 GiB of

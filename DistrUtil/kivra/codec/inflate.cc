@@ -1,10 +1,14 @@
 // inflate.cc - decoder of DEFLATE data (RFC 1951).
 //
 // The stream is read from the shared input (in_byte) block by block and
-// decoded into the first 32 KiB of `window`, which is both the LZ77 history
-// and the output staging area: whenever it fills up it goes to flush_window,
-// which folds it into the CRC and writes it to ofd, and decoding continues at
-// position 0 with the old bytes still there as history.
+// decoded into `window`, used as a ring of RING (64 KiB) bytes that is both
+// the LZ77 history and the output staging area: whenever it fills up it goes
+// to flush_window, which folds it into the CRC and writes it to ofd, and
+// decoding continues at position 0 with the old bytes still there as history.
+// The ring is twice the longest distance, so the bytes up to WSIZE after the
+// output position are older than any match can reach: copies may run past a
+// match's end there (or into the array's slack past the ring) and wide
+// copies need no care for what lies after the match.
 //
 // Tables. huft_build turns a block's code lengths into one array of 32-bit
 // entries (layout below): a first level indexed by the next `bits` input
@@ -12,27 +16,25 @@
 // longer codes share. A first-level literal entry holds two literals where
 // both codes fit its index. Two decoders read these tables:
 //  - the fast loop (fast_codes) runs while the input buffer holds at least
-//    FAST_IN bytes and the window has room for a longest match before its
+//    FAST_IN bytes and the ring has room for a longest match before its
 //    end. It refills the bit buffer a whole word at a time straight from
 //    inbuf (read ahead), takes an entry per lookup (up to two literals, or a
 //    length or distance with its extra bits), looks the next code up before
-//    a match is copied, and copies matches whose source lies 16 or more bytes
-//    away in 16-byte pieces;
+//    a match is copied, and copies matches in 16- or 8-byte pieces;
 //  - the byte-at-a-time decoder takes one symbol per entry and reads input a
 //    byte at a time only as far as the entry's `need` asks (see huft_build),
 //    so an input that ends early or turns invalid is noticed at the same bit
 //    whatever the width of the table.
 // Why the fast loop is safe:
 //  - it reads inbuf only below insize, and the window array only within its
-//    bounds; a piece that runs past the end of a match writes over bytes that
-//    are still history, so the 16 bytes after the match are saved before the
-//    copy and put back after it; a single literal is stored twice at one
-//    place rather than past its end;
+//    bounds; a piece that runs past the end of a match writes at most 15
+//    bytes into the ring's dead part or its slack; a single literal is stored
+//    twice at one place rather than past its end;
 //  - on leaving the loop every unused whole byte goes back to inbuf (inptr
 //    moves back), so everything outside the loop sees the bit buffer, inptr
 //    and bytes_in exactly as the byte-at-a-time decoder leaves them, and the
 //    member trailer is read from the right place;
-//  - near the end of the input buffer or of the window the byte-at-a-time
+//  - near the end of the input buffer or of the ring the byte-at-a-time
 //    decoder takes over, so refills of inbuf, end-of-file errors and window
 //    flushes happen at the same points of the output in both.
 // The fast loop is compiled twice from one source: for every processor, and
@@ -76,7 +78,10 @@ constexpr int HUFT_INCOMPLETE = 1;
 // bk  number of valid bits in bb; whole bytes among them were taken from
 //     inbuf, and those the fast loop took are always still there, just below
 //     inptr, so that it can give them back.
-// The window position is `outcnt` (stream layer): where the next byte goes.
+// The output position is `outcnt` (stream layer): where the next byte goes
+// in the ring window[0..RING).
+constexpr unsigned RING = 2 * WSIZE;
+static_assert(RING + 16 <= sizeof window && (RING & (RING - 1)) == 0);
 using bitbuf_t = ulg;  // 64 bits on x86-64, 32 on 32-bit x86
 constexpr unsigned BITBUF_BITS = 8 * sizeof(bitbuf_t);
 bitbuf_t bb;
@@ -150,7 +155,8 @@ constexpr unsigned value_of(uint32_t p) { return (p >> 16) & 0x7fff; }
 constexpr bool is_literal(uint32_t p) { return (p & LITERAL) != 0; }
 constexpr bool is_special(uint32_t p, unsigned value) { return (p & (LITERAL | SPECIAL)) == SPECIAL && value_of(p) == value; }
 constexpr bool is_link(uint32_t p) { return (p & (LITERAL | SPECIAL)) == SPECIAL && value_of(p) > BAD_ENTRY; }
-constexpr unsigned code_length(uint32_t p) { return is_literal(p) ? ((p >> 6) & 15) + 1 : (p >> 6) & 31; }
+constexpr unsigned other_length(uint32_t p) { return (p >> 6) & 31; }  // of an entry known not to be a literal
+constexpr unsigned code_length(uint32_t p) { return is_literal(p) ? ((p >> 6) & 15) + 1 : other_length(p); }
 constexpr unsigned need_of(uint32_t p) { return code_length(p) + ((p >> (is_literal(p) ? 10 : 11)) & 15); }
 constexpr unsigned first_literal(uint32_t p) { return (p >> 15) & 0xff; }
 constexpr uint32_t literal_entry(unsigned len, unsigned need, unsigned lit) {
@@ -391,10 +397,10 @@ int release_tables(int r) {
     return r;
 }
 
-// Advances the window position after `n` bytes were put there; a full window
+// Advances the output position after `n` bytes were put there; a full ring
 // is flushed and decoding continues at position 0.
 inline unsigned advance(unsigned w) {
-    if (w == WSIZE) {
+    if (w == RING) {
         outcnt = w;
         flush_window();
         return 0;
@@ -438,52 +444,56 @@ static_assert(lbits + WIDER <= FAST_BITS_MAX && (BITBUF_BITS < 64 || 5 * FAST_BI
 static_assert(BITBUF_BITS == 32 || MAX_BITS + 5 + MAX_BITS + MAX_EXTRA <= BITBUF_BITS - 8);
 static_assert(MAX_BITS + 5 <= 32 - 8 && BMAX <= 32 - 8 && MAX_EXTRA <= 32 - 8 && 2 * FAST_BITS_MAX <= 32 - 8);
 
-// Copies the match of length n (3..258) at distance dist to window[w], the
-// source reduced modulo WSIZE; w + n <= WSIZE, and 32 bytes more still lie
-// inside the window array. The bytes after the match are old history that
-// later distances may still reach: where the copy goes in 16-byte pieces (at
-// least two) and runs over the end of the match, the 32 bytes after it are
-// saved first and put back afterwards.
-inline void copy_match(unsigned w, unsigned dist, unsigned n) {
-    uch *dst = window + w;
-    const unsigned from = (w - dist) & (WSIZE - 1);
-    const uch *src = window + from;
-    if (from == w) return;  // distance WSIZE: every byte is copied onto itself
-    // 16-byte pieces read only bytes already final: a source 16 or more bytes
-    // behind the destination, or one at least 16 bytes ahead of it (old
-    // history at the top of the window) that does not wrap.
-    if (from < w ? dist >= 16 : from + n <= WSIZE && from - w >= 16) {
-        uch after[32];
-        std::memcpy(after, dst + n, 32);
+// Copies the match of length n (3..258) at distance dist (1..WSIZE) to
+// win[w], with w + n <= RING. Pieces run up to 31 bytes past the match's end
+// (dead bytes of the ring, or its slack); each piece reads only bytes that
+// are final: its source lies at least a piece's width behind it, or at the
+// top of the ring, WSIZE or more bytes after the destination.
+inline void copy_match(uch *win, unsigned w, unsigned dist, unsigned n) {
+    uch *const dst = win + w;
+    const unsigned from = (w - dist) & (RING - 1);
+    const uch *const src = win + from;
+    if (dist >= 16 && from + n <= RING) {
+        // Most matches are short: the first two pieces go without a test.
         std::memcpy(dst, src, 16);
         std::memcpy(dst + 16, src + 16, 16);
         for (unsigned i = 32; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
-        std::memcpy(dst + n, after, 32);
+        return;
+    }
+    // An 8-byte piece through a register, so that source and destination may overlap.
+    const auto piece8 = [&](unsigned i, const uch *s8) {
+        uint64_t v;
+        std::memcpy(&v, s8, 8);
+        std::memcpy(dst + i, &v, 8);
+    };
+    if (from > w) {  // the source wraps from the top of the ring to position 0: byte by byte
+        for (unsigned i = 0, f = from; i < n; i++, f = (f + 1) & (RING - 1)) dst[i] = win[f];
+    } else if (dist >= 8) {
+        for (unsigned i = 0; i < n; i += 8) piece8(i, src + i);
     } else if (dist == 1) {
-        std::memset(dst, window[from], n);
+        const uint64_t v = src[0] * 0x0101010101010101ull;
+        for (unsigned i = 0; i < n; i += 8) std::memcpy(dst + i, &v, 8);
     } else {
-        // Overlapping copies repeat the newest bytes; a source that wraps
-        // goes on at window[0]. Byte by byte, in increasing order.
-        unsigned f = from;
-        for (unsigned i = 0; i < n; i++) {
-            dst[i] = window[f];
-            f = (f + 1) & (WSIZE - 1);
-        }
+        // A piece is right in its first dist bytes: step by dist until the
+        // pattern is 8 or more bytes long, then by 8 at that period.
+        unsigned i = 0;
+        for (; i < 8; i += dist) piece8(i, src + i);
+        for (const unsigned period = i; i < n; i += 8) piece8(i, dst + i - period);
     }
 }
 
 enum class FastEnd { handover, end_of_block, invalid };
 
-// Window room the fast loop wants before a round (up to eight literals or
-// one match); copy_match may also look 16 bytes past a match's end, which
-// stays inside the window array.
+// Ring room the fast loop wants before a round (up to eight literals or one
+// match); copy_match may also write 31 bytes past a match's end, which stays
+// inside the window array, and read as far past the ring.
 constexpr unsigned FAST_OUT = MAX_MATCH;
-static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 32 <= sizeof window);
+static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= sizeof window);
 
 // The fast loop of inflate_codes (see the head of this unit): decodes while
-// the input buffer and the window have room, then gives unused whole bytes
+// the input buffer and the ring have room, then gives unused whole bytes
 // back and returns. handover leaves the next symbol to the byte-at-a-time
-// decoder; the window may then be full (w == WSIZE), not yet flushed.
+// decoder; the ring may then be full (w == RING), not yet flushed.
 //
 // Each round starts with the next code's entry already looked up (after a
 // refill), so that the lookup is under way while the previous match is
@@ -492,7 +502,7 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 32 <= sizeof window);
 [[gnu::always_inline]] inline FastEnd fast_loop(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigned bl,
                                                 unsigned bd) {
     if (!s.give_back()) return FastEnd::handover;
-    if (insize - inptr < FAST_IN || w > WSIZE - FAST_OUT) return FastEnd::handover;
+    if (insize - inptr < FAST_IN || w > RING - FAST_OUT) return FastEnd::handover;
     const unsigned lmask = mask(bl), dmask = mask(bd);
     bitbuf_t b = s.b;
     unsigned k = s.k;
@@ -521,7 +531,7 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 32 <= sizeof window);
     };
     // Base plus extra bits of a length or distance entry not yet dropped.
     const auto base_plus_extra = [&](uint32_t p) {
-        return value_of(p) + ((static_cast<unsigned>(b) & mask(total_of(p))) >> code_length(p));
+        return value_of(p) + ((static_cast<unsigned>(b) & mask(total_of(p))) >> other_length(p));
     };
     // One or two literals: the second store hits the first's place when
     // there is one only.
@@ -542,7 +552,7 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 32 <= sizeof window);
     // next; bits left are noted at each step. A round takes at most two
     // refills on 64-bit builds, four on 32-bit ones (FAST_IN), and puts out
     // at most MAX_MATCH bytes (FAST_OUT).
-    while (in_end - in >= FAST_IN && out <= WSIZE - FAST_OUT) {
+    while (in_end - in >= FAST_IN && out <= RING - FAST_OUT) {
         refill();  // >= 56 bits (64-bit builds), >= 24 (32-bit ones)
         if (is_literal(p)) {
             put_literals(p);
@@ -595,7 +605,7 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 32 <= sizeof window);
             drop(total_of(p));  // >= 28 bits
         } else {
             // Code and extra bits may exceed what one refill gives.
-            const unsigned len = code_length(p), extra = total_of(p) - len;
+            const unsigned len = other_length(p), extra = total_of(p) - len;
             drop(len);
             refill();
             dist = value_of(p) + (static_cast<unsigned>(b) & mask(extra));
@@ -603,7 +613,7 @@ static_assert(WSIZE - FAST_OUT + MAX_MATCH + 16 + 32 <= sizeof window);
             refill();
         }
         p = tl[b & lmask];  // the next round's code, looked up before the copy
-        copy_match(out, dist, n);
+        copy_match(win, out, dist, n);
         out += n;
     }
     inptr = in;
@@ -652,7 +662,7 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
     const FastCodes fast_codes = ubl <= FAST_BITS_MAX ? pick_fast_codes() : nullptr;
 
     for (;;) {
-        if (fast_codes != nullptr && insize - inptr >= FAST_IN && w <= WSIZE - FAST_OUT) {
+        if (fast_codes != nullptr && insize - inptr >= FAST_IN && w <= RING - FAST_OUT) {
             const FastEnd end = fast_codes(s, w, lt, dt, ubl, ubd);
             if (end != FastEnd::handover) {
                 store_bits(s);
@@ -692,12 +702,12 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
         unsigned d = w - value_of(p) - s.peek(e);  // source position, reduced below
         s.drop(e);
 
-        // Copy in pieces that run past neither end of the window. Disjoint
+        // Copy in pieces that run past neither end of the ring. Disjoint
         // ranges go in one block; an overlap must repeat the newest bytes, so
         // it goes byte by byte in increasing order.
         do {
-            d &= WSIZE - 1;
-            const unsigned piece = std::min({n, WSIZE - d, WSIZE - w});
+            d &= RING - 1;
+            const unsigned piece = std::min({n, RING - d, RING - w});
             if (w >= d + piece || d >= w + piece) {
                 std::memcpy(window + w, window + d, piece);
                 w += piece;
@@ -731,7 +741,7 @@ int inflate_stored() {
     while (n != 0) {
         if (s.k == 0 && inptr < insize) {
             // Byte aligned with nothing buffered: copy straight from inbuf.
-            const unsigned piece = std::min({n, insize - inptr, WSIZE - w});
+            const unsigned piece = std::min({n, insize - inptr, RING - w});
             std::memcpy(window + w, inbuf + inptr, piece);
             inptr += piece;
             w += piece;
