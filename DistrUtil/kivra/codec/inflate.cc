@@ -505,6 +505,10 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
     if (insize - inptr < FAST_IN || w > RING - FAST_OUT) return FastEnd::handover;
     const unsigned lmask = mask(bl), dmask = mask(bd);
     bitbuf_t b = s.b;
+    // k counts modulo BITBUF_BITS (its low bits are the count): a drop
+    // subtracts a whole entry, whose low bits are its total, and x86 shifts by
+    // a register count take it modulo the width, so neither needs a mask.
+    constexpr unsigned KMASK = BITBUF_BITS - 1;
     unsigned k = s.k;
     unsigned in = inptr;
     const unsigned in_end = insize;
@@ -517,12 +521,13 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
     const auto refill = [&] {
         bitbuf_t word;
         std::memcpy(&word, inbuf + in, sizeof word);
-        b |= word << k;
-        in += (BITBUF_BITS - 1 - k) >> 3;
+        b |= word << (k & KMASK);
+        in += (~k & KMASK) >> 3;
         k |= BITBUF_BITS - 8;
     };
+    // Drops the bits of n's low bits: an entry's total, or a count.
     const auto drop = [&](unsigned n) {
-        b >>= n;
+        b >>= n & KMASK;
         k -= n;
     };
     // The entry behind a link: the bits after the first level index its sub-table.
@@ -533,14 +538,13 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
     const auto base_plus_extra = [&](uint32_t p) {
         return value_of(p) + ((static_cast<unsigned>(b) & mask(total_of(p))) >> other_length(p));
     };
-    // One or two literals: the second store hits the first's place when
-    // there is one only.
+    // One or two literals in one 2-byte store; when there is one only, its
+    // copy lands on the byte after it, which is not yet output.
     const auto put_literals = [&](uint32_t p) {
-        drop(total_of(p));
-        const unsigned pair = (p >> 14) & 1;
-        win[out] = static_cast<uch>(p >> 15);
-        win[out + pair] = static_cast<uch>(p >> 23);
-        out += 1 + pair;
+        drop(p);
+        const uint16_t bytes = static_cast<uint16_t>(p >> 15);
+        std::memcpy(win + out, &bytes, 2);
+        out += 1 + ((p >> 14) & 1);
     };
 
     FastEnd result = FastEnd::handover;
@@ -577,7 +581,7 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
                 }
             }
             if (is_special(p, END_ENTRY)) {
-                drop(total_of(p));
+                drop(p);
                 result = FastEnd::end_of_block;
                 break;
             }
@@ -588,7 +592,7 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
         }
 
         const unsigned n = base_plus_extra(p);
-        drop(total_of(p));  // 64-bit: >= 36 bits
+        drop(p);  // 64-bit: >= 36 bits
         if constexpr (BITBUF_BITS < 64) refill();
         p = td[b & dmask];
         if constexpr (BITBUF_BITS >= 64) refill();  // >= 56 bits
@@ -602,7 +606,7 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
         unsigned dist;
         if constexpr (BITBUF_BITS >= 64) {
             dist = base_plus_extra(p);
-            drop(total_of(p));  // >= 28 bits
+            drop(p);  // >= 28 bits
         } else {
             // Code and extra bits may exceed what one refill gives.
             const unsigned len = other_length(p), extra = total_of(p) - len;
@@ -618,7 +622,7 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
     }
     inptr = in;
     s.b = b;
-    s.k = k;
+    s.k = k & KMASK;
     s.give_back();  // every byte the loop holds is still in inbuf
     w = out;
     return result;
