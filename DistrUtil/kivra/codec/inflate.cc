@@ -151,7 +151,7 @@ constexpr uint32_t PAIR = 1u << 14;
 constexpr uint32_t SPECIAL = 1u << 15;
 constexpr unsigned END_ENTRY = 0, BAD_ENTRY = 1;
 constexpr unsigned total_of(uint32_t p) { return p & 63; }
-constexpr unsigned value_of(uint32_t p) { return (p >> 16) & 0x7fff; }
+constexpr unsigned value_of(uint32_t p) { return p >> 16; }  // of an entry that is not a literal (bit 31 clear)
 constexpr bool is_literal(uint32_t p) { return (p & LITERAL) != 0; }
 constexpr bool is_special(uint32_t p, unsigned value) { return (p & (LITERAL | SPECIAL)) == SPECIAL && value_of(p) == value; }
 constexpr bool is_link(uint32_t p) { return (p & (LITERAL | SPECIAL)) == SPECIAL && value_of(p) > BAD_ENTRY; }
@@ -445,19 +445,21 @@ static_assert(BITBUF_BITS == 32 || MAX_BITS + 5 + MAX_BITS + MAX_EXTRA <= BITBUF
 static_assert(MAX_BITS + 5 <= 32 - 8 && BMAX <= 32 - 8 && MAX_EXTRA <= 32 - 8 && 2 * FAST_BITS_MAX <= 32 - 8);
 
 // Copies the match of length n (3..258) at distance dist (1..WSIZE) to
-// win[w], with w + n <= RING. Pieces run up to 31 bytes past the match's end
+// dst (win[w]), with w + n <= RING. Pieces run up to 61 bytes past the match's end
 // (dead bytes of the ring, or its slack); each piece reads only bytes that
 // are final: its source lies at least a piece's width behind it, or at the
 // top of the ring, WSIZE or more bytes after the destination.
-inline void copy_match(uch *win, unsigned w, unsigned dist, unsigned n) {
-    uch *const dst = win + w;
+inline void copy_match(uch *win, uch *dst, unsigned dist, unsigned n) {
+    const unsigned w = static_cast<unsigned>(dst - win);
     const unsigned from = (w - dist) & (RING - 1);
     const uch *const src = win + from;
     if (dist >= 16 && from + n <= RING) {
-        // Most matches are short: the first two pieces go without a test.
+        // Most matches are short: the first four pieces go without a test.
         std::memcpy(dst, src, 16);
         std::memcpy(dst + 16, src + 16, 16);
-        for (unsigned i = 32; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
+        std::memcpy(dst + 32, src + 32, 16);
+        std::memcpy(dst + 48, src + 48, 16);
+        for (unsigned i = 64; i < n; i += 16) std::memcpy(dst + i, src + i, 16);
         return;
     }
     // An 8-byte piece through a register, so that source and destination may overlap.
@@ -485,10 +487,10 @@ inline void copy_match(uch *win, unsigned w, unsigned dist, unsigned n) {
 enum class FastEnd { handover, end_of_block, invalid };
 
 // Ring room the fast loop wants before a round (up to eight literals or one
-// match); copy_match may also write 31 bytes past a match's end, which stays
+// match); copy_match may also write 61 bytes past a match's end, which stays
 // inside the window array, and read as far past the ring.
 constexpr unsigned FAST_OUT = MAX_MATCH;
-static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= sizeof window);
+static_assert(RING - FAST_OUT + MAX_MATCH + 61 <= sizeof window && RING + 61 <= sizeof window);
 
 // The fast loop of inflate_codes (see the head of this unit): decodes while
 // the input buffer and the ring have room, then gives unused whole bytes
@@ -510,19 +512,20 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
     // a register count take it modulo the width, so neither needs a mask.
     constexpr unsigned KMASK = BITBUF_BITS - 1;
     unsigned k = s.k;
-    unsigned in = inptr;
-    const unsigned in_end = insize;
+    const uch *ip = inbuf + inptr;
+    const uch *const ip_last = inbuf + insize - FAST_IN;  // a round starts at or below it
     uch *const win = window;
-    unsigned out = w;
-    // Word refill: needs sizeof(bitbuf_t) bytes from `in` below in_end (the
+    uch *op = win + w;  // the output position
+    uch *const op_last = win + RING - FAST_OUT;  // a round starts at or below it
+    // Word refill: needs sizeof(bitbuf_t) bytes at ip below insize (the
     // first one lowest: x86 is little-endian); adds the whole bytes that fit,
     // leaving at least BITBUF_BITS - 8 valid bits. Bits of the next, partly
     // fitting byte land above k; they equal what the next refill ORs in.
     const auto refill = [&] {
         bitbuf_t word;
-        std::memcpy(&word, inbuf + in, sizeof word);
+        std::memcpy(&word, ip, sizeof word);
         b |= word << (k & KMASK);
-        in += (~k & KMASK) >> 3;
+        ip += (~k & KMASK) >> 3;
         k |= BITBUF_BITS - 8;
     };
     // Drops the bits of n's low bits: an entry's total, or a count.
@@ -543,8 +546,8 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
     const auto put_literals = [&](uint32_t p) {
         drop(p);
         const uint16_t bytes = static_cast<uint16_t>(p >> 15);
-        std::memcpy(win + out, &bytes, 2);
-        out += 1 + ((p >> 14) & 1);
+        std::memcpy(op, &bytes, 2);
+        op += 1 + ((p >> 14) & 1);
     };
 
     FastEnd result = FastEnd::handover;
@@ -556,7 +559,7 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
     // next; bits left are noted at each step. A round takes at most two
     // refills on 64-bit builds, four on 32-bit ones (FAST_IN), and puts out
     // at most MAX_MATCH bytes (FAST_OUT).
-    while (in_end - in >= FAST_IN && out <= RING - FAST_OUT) {
+    while (ip <= ip_last && op <= op_last) {
         refill();  // >= 56 bits (64-bit builds), >= 24 (32-bit ones)
         if (is_literal(p)) {
             put_literals(p);
@@ -617,14 +620,14 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 31 <= sizeof window && RING + 31 <= 
             refill();
         }
         p = tl[b & lmask];  // the next round's code, looked up before the copy
-        copy_match(win, out, dist, n);
-        out += n;
+        copy_match(win, op, dist, n);
+        op += n;
     }
-    inptr = in;
+    inptr = static_cast<unsigned>(ip - inbuf);
     s.b = b;
     s.k = k & KMASK;
     s.give_back();  // every byte the loop holds is still in inbuf
-    w = out;
+    w = static_cast<unsigned>(op - win);
     return result;
 }
 
