@@ -141,6 +141,11 @@ long long find_magic(int fd) {
         if (n == 0) return MAGIC_NONE;
         const auto *b = reinterpret_cast<const unsigned char *>(buf.get());
         for (size_t i = 0; i < n; i++) {
+            if (e == 0) {  // no partial match: on to the next byte that can start one
+                const void *q = std::memchr(b + i, eop[0], n - i);
+                if (q == nullptr) break;
+                i = static_cast<size_t>(static_cast<const unsigned char *>(q) - b);
+            }
             while (e > 0 && b[i] != eop[e]) e = back[e - 1];
             if (b[i] == eop[e]) e++;
             if (e == MAGIC_LEN) return offset + static_cast<long long>(i) + 1;
