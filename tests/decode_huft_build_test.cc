@@ -23,10 +23,16 @@ struct Found {
     unsigned value;
     unsigned used;
 };
+// An entry's word is its high half; its low half (the step) repeats the
+// word's total and holds the first-level bits above it.
 Found walk(const huft *t, unsigned bits, unsigned code) {
     const auto special = [](uint32_t p) { return (p & 0x80008000u) == 0x8000u; };
-    uint32_t p = t[code & ((1u << bits) - 1)];
-    if (special(p) && (p >> 16) > 1) p = t[(p >> 16) + ((code >> bits) & ((1u << (p & 63)) - 1))];
+    const auto word = [&](unsigned i) {
+        EXPECT_EQ(t[i] & 0xffffffffu, (t[i] >> 32 & 63) | bits << 8) << "step of entry " << i;
+        return static_cast<uint32_t>(t[i] >> 32);
+    };
+    uint32_t p = word(code & ((1u << bits) - 1));
+    if (special(p) && (p >> 16) > 1) p = word((p >> 16) + ((code >> bits) & ((1u << (p & 63)) - 1)));
     if (p >> 31) return {true, (p >> 15) & 0xff, ((p >> 6) & 15) + 1};
     if (special(p)) return {(p >> 16) == 0, 256, (p >> 6) & 31};
     return {true, p >> 16, (p >> 6) & 31};

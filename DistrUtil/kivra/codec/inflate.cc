@@ -38,8 +38,9 @@
 //    decoder takes over, so refills of inbuf, end-of-file errors and window
 //    flushes happen at the same points of the output in both.
 // The fast loop is compiled twice from one source: for every processor, and
-// with BMI2 (flag-free shifts by a register count), chosen at run time by
-// what the processor reports; tests run both (inflate_portable_only).
+// with BMI1 and BMI2 (bit-field extract, flag-free shifts by a register
+// count), chosen at run time by what the processor reports; tests run both
+// (inflate_portable_only).
 //
 // Every block routine reports through one small result code (BLOCK_OK,
 // BAD_DATA, BAD_TABLE, NO_MEMORY below); the member decoder turns these into
@@ -93,8 +94,10 @@ constexpr int fixed_lbits = 7;
 constexpr int fixed_dbits = 5;
 constexpr int clbits = 7;  // wished first-level bits of the code-length table
 // huft_build indexes its first level by up to this many bits more than the
-// wished ones (never more than the longest code).
-constexpr unsigned WIDER = 2;
+// wished ones (never more than the longest code). One: a literal/length first
+// level of 2^10 entries (8 KiB) leaves the level-one data cache room for the
+// window's recent bytes; a wider one took more cache misses than it saved links.
+constexpr unsigned WIDER = 1;
 
 constexpr unsigned BMAX = 16;                      // longest code length huft_build accepts
 constexpr unsigned N_MAX = FIXED_L_CODES;          // most symbols in one code
@@ -126,7 +129,12 @@ constexpr std::array<ush, 30> cpdext = [] {
 }();
 
 // ---- table entries ---------------------------------------------------------------
-// One 32-bit entry (huft) per index:
+// One entry (huft) per index: a 32-bit word in the high half, and in the low
+// half its step, which BMI1's bextr takes as a bit field's place:
+//   bits 0-5    the word's total (below), where the next code starts
+//   bits 8-15   the table's first-level bits: the width of the next index
+// so that bextr(b, entry) is the index of the code after a literal entry.
+// The word:
 //   bits 0-5    total: the bits the fast loop drops for the entry (at most
 //               29, so bit 5 is clear and the entry itself serves as a shift
 //               count): the code (both codes of two literals) and, for a
@@ -153,6 +161,7 @@ constexpr unsigned END_ENTRY = 0, BAD_ENTRY = 1;
 constexpr unsigned total_of(uint32_t p) { return p & 63; }
 constexpr unsigned value_of(uint32_t p) { return p >> 16; }  // of an entry that is not a literal (bit 31 clear)
 constexpr bool is_literal(uint32_t p) { return (p & LITERAL) != 0; }
+constexpr bool is_literal(uint64_t e) { return static_cast<int64_t>(e) < 0; }  // a whole huft: its word's bit 31
 constexpr bool is_special(uint32_t p, unsigned value) { return (p & (LITERAL | SPECIAL)) == SPECIAL && value_of(p) == value; }
 constexpr bool is_link(uint32_t p) { return (p & (LITERAL | SPECIAL)) == SPECIAL && value_of(p) > BAD_ENTRY; }
 constexpr unsigned other_length(uint32_t p) { return (p >> 6) & 31; }  // of an entry known not to be a literal
@@ -165,11 +174,15 @@ constexpr uint32_t literal_entry(unsigned len, unsigned need, unsigned lit) {
 constexpr uint32_t other_entry(uint32_t special, unsigned value, unsigned len, unsigned need, unsigned total) {
     return value << 16 | special | (need - len) << 11 | len << 6 | total;
 }
+constexpr uint32_t word_of(huft e) { return static_cast<uint32_t>(e >> 32); }
+constexpr huft with_step(uint32_t word, unsigned bits) {
+    return static_cast<huft>(word) << 32 | total_of(word) | bits << 8;
+}
 static_assert(24577 <= 0x7fff && MAX_MATCH <= 0x7fff && BMAX + MAX_EXTRA < 32 && BMAX < 32);
 
 // The table of an empty code: every lookup finds a code that must not occur,
 // before any input is read.
-constexpr huft NO_CODE[1] = {other_entry(SPECIAL, BAD_ENTRY, 0, 0, 0)};
+constexpr huft NO_CODE[1] = {with_step(other_entry(SPECIAL, BAD_ENTRY, 0, 0, 0), 0)};
 const huft *or_no_code(const huft *t) { return t != nullptr ? t : NO_CODE; }
 
 }  // namespace
@@ -288,7 +301,7 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
         if (extra > MAX_EXTRA) return other_entry(SPECIAL, BAD_ENTRY, len, nd, len);
         return other_entry(0, d[sym - s], len, nd, len + extra);
     };
-    const uint32_t free_code = other_entry(SPECIAL, BAD_ENTRY, std::max(l, g), std::max(l, g), 0);
+    const huft free_code = with_step(other_entry(SPECIAL, BAD_ENTRY, std::max(l, g), std::max(l, g), 0), bits);
 
     // Sub-tables: one per first-level prefix that longer codes share. The
     // codes of a prefix follow each other in canonical order, the longest
@@ -304,18 +317,18 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
 
     std::fill(tab, tab + (1u << bits), free_code);
     for (unsigned p = 0; p < short_end; p++) {
-        const uint32_t en = entry(p);
+        const huft en = with_step(entry(p), bits);
         for (unsigned q = rev[p]; q < (1u << bits); q += 1u << b[v[p]]) tab[q] = en;
     }
     for (unsigned p = short_end, at = 1u << bits, q; p < nv; p = q) {
         const unsigned key = rev[p] & mask(bits);
         for (q = p; q < nv && (rev[q] & mask(bits)) == key;) q++;
         const unsigned sub = b[v[q - 1]] - bits;
-        tab[key] = other_entry(SPECIAL, at, 0, 0, sub);
+        tab[key] = with_step(other_entry(SPECIAL, at, 0, 0, sub), bits);
         huft *st = tab + at;
         std::fill(st, st + (1u << sub), free_code);
         for (unsigned r = p; r < q; r++) {
-            const uint32_t en = entry(r);
+            const huft en = with_step(entry(r), bits);
             for (unsigned i = rev[r] >> bits; i < (1u << sub); i += 1u << (b[v[r]] - bits)) st[i] = en;
         }
         at += 1u << sub;
@@ -325,11 +338,11 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
     // Downwards, so that tab[i >> len1] (a lower index) is still single.
     if (s > 256 && 2 * shortest_literal <= bits) {
         for (unsigned i = 1u << bits; i-- > 0;) {
-            const uint32_t p1 = tab[i];
+            const uint32_t p1 = word_of(tab[i]);
             if (!is_literal(p1)) continue;
-            const uint32_t p2 = tab[i >> total_of(p1)];
+            const uint32_t p2 = word_of(tab[i >> total_of(p1)]);
             if (!is_literal(p2) || total_of(p1) + total_of(p2) > bits) continue;
-            tab[i] = ((p1 & ~(0xffu << 23)) + total_of(p2)) | PAIR | first_literal(p2) << 23;
+            tab[i] = with_step(((p1 & ~(0xffu << 23)) + total_of(p2)) | PAIR | first_literal(p2) << 23, bits);
         }
     }
     *t = tab;
@@ -410,8 +423,8 @@ inline unsigned advance(unsigned w) {
 
 // The entry of the code at the bottom of b, through a link for a long one.
 inline uint32_t lookup(const huft *t, unsigned bits, bitbuf_t b) {
-    uint32_t p = t[static_cast<unsigned>(b) & mask(bits)];
-    if (is_link(p)) p = t[value_of(p) + ((static_cast<unsigned>(b) >> bits) & mask(total_of(p)))];
+    uint32_t p = word_of(t[static_cast<unsigned>(b) & mask(bits)]);
+    if (is_link(p)) p = word_of(t[value_of(p) + ((static_cast<unsigned>(b) >> bits) & mask(total_of(p)))]);
     return p;
 }
 
@@ -501,6 +514,7 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 61 <= sizeof window && RING + 61 <= 
 // refill), so that the lookup is under way while the previous match is
 // copied. inptr and insize live in locals here: stores into the window
 // could otherwise alias them and force them through memory.
+template <bool Bmi>
 [[gnu::always_inline]] inline FastEnd fast_loop(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigned bl,
                                                 unsigned bd) {
     if (!s.give_back()) return FastEnd::handover;
@@ -538,80 +552,96 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 61 <= sizeof window && RING + 61 <= 
         return t[value_of(p) + ((static_cast<unsigned>(b) >> bits) & mask(total_of(p)))];
     };
     // Base plus extra bits of a length or distance entry not yet dropped.
-    const auto base_plus_extra = [&](uint32_t p) {
-        return value_of(p) + ((static_cast<unsigned>(b) & mask(total_of(p))) >> other_length(p));
+    const auto base_plus_extra = [&](huft e) {
+        return value_of(word_of(e)) + ((static_cast<unsigned>(b) & mask(total_of(static_cast<uint32_t>(e)))) >>
+                                       other_length(word_of(e)));
     };
-    // One or two literals in one 2-byte store; when there is one only, its
-    // copy lands on the byte after it, which is not yet output.
-    const auto put_literals = [&](uint32_t p) {
-        drop(p);
-        const uint16_t bytes = static_cast<uint16_t>(p >> 15);
+    // One or two literals of entry e in one 2-byte store (when there is one
+    // only, its copy lands on the byte after it, which is not yet output);
+    // the drop takes the total from the step.
+    const auto put_literals = [&](huft e) {
+        drop(static_cast<unsigned>(e));
+        const uint16_t bytes = static_cast<uint16_t>(e >> (32 + 15));
         std::memcpy(op, &bytes, 2);
-        op += 1 + ((p >> 14) & 1);
+        op += 1 + ((e >> (32 + 14)) & 1);
+    };
+    // Puts out the literal(s) of entry e and returns the entry of the code
+    // after them. Its index comes from the bits before the drop, with BMI1 in
+    // one bextr of the field e's step describes (one step less on the chain
+    // from one lookup to the next), else by shift and mask.
+    const auto literal_step = [&](huft e) {
+        bitbuf_t index;
+        if constexpr (Bmi) {
+#if defined(__x86_64__) || defined(__i386__)
+            asm("bextr %2, %1, %0" : "=r"(index) : "r"(b), "r"(static_cast<bitbuf_t>(e)));
+#endif
+        } else {
+            index = (b >> total_of(word_of(e))) & lmask;
+        }
+        put_literals(e);
+        return tl[index];
     };
 
     FastEnd result = FastEnd::handover;
     refill();
-    uint32_t p = tl[b & lmask];
+    huft e = tl[b & lmask];
     // Each round starts with the next code's entry looked up. Where the bits
     // allow, a refill comes after a lookup and before its bits are dropped,
     // which keeps its memory access off the chain from one lookup to the
     // next; bits left are noted at each step. A round takes at most two
     // refills on 64-bit builds, four on 32-bit ones (FAST_IN), and puts out
-    // at most MAX_MATCH bytes (FAST_OUT).
+    // at most MAX_MATCH bytes (FAST_OUT). Entries stay whole (huft): drops
+    // take the total from the step, fields come from the word's place.
     while (ip <= ip_last && op <= op_last) {
         refill();  // >= 56 bits (64-bit builds), >= 24 (32-bit ones)
-        if (is_literal(p)) {
-            put_literals(p);
-            p = tl[b & lmask];
+        if (is_literal(e)) {
+            e = literal_step(e);
             if constexpr (BITBUF_BITS >= 64) {
                 // Each first-level entry takes at most FAST_BITS_MAX bits.
-                for (int more = 0; more < 3 && is_literal(p); more++) {
-                    put_literals(p);
-                    p = tl[b & lmask];
-                }
+                for (int more = 0; more < 3 && is_literal(e); more++) e = literal_step(e);
             }
             continue;
         }
-        if (p & SPECIAL) {
-            if (is_link(p)) {
-                p = follow(tl, bl, p);  // a refill came after the last drop
-                if (is_literal(p)) {
-                    put_literals(p);
+        if (word_of(e) & SPECIAL) {
+            if (is_link(word_of(e))) {
+                e = follow(tl, bl, word_of(e));  // a refill came after the last drop
+                if (is_literal(e)) {
+                    put_literals(e);
                     if constexpr (BITBUF_BITS < 64) refill();
-                    p = tl[b & lmask];
+                    e = tl[b & lmask];
                     continue;
                 }
             }
-            if (is_special(p, END_ENTRY)) {
-                drop(p);
+            if (is_special(word_of(e), END_ENTRY)) {
+                drop(static_cast<unsigned>(e));
                 result = FastEnd::end_of_block;
                 break;
             }
-            if (p & SPECIAL) {
+            if (word_of(e) & SPECIAL) {
                 result = FastEnd::invalid;
                 break;
             }
         }
 
-        const unsigned n = base_plus_extra(p);
-        drop(p);  // 64-bit: >= 36 bits
+        const unsigned n = base_plus_extra(e);
+        drop(static_cast<unsigned>(e));  // 64-bit: >= 36 bits
         if constexpr (BITBUF_BITS < 64) refill();
-        p = td[b & dmask];
+        huft d = td[b & dmask];
         if constexpr (BITBUF_BITS >= 64) refill();  // >= 56 bits
-        if (p & SPECIAL) {
-            if (is_link(p)) p = follow(td, bd, p);
-            if (p & SPECIAL) {
+        if (word_of(d) & SPECIAL) {
+            if (is_link(word_of(d))) d = follow(td, bd, word_of(d));
+            if (word_of(d) & SPECIAL) {
                 result = FastEnd::invalid;
                 break;
             }
         }
         unsigned dist;
         if constexpr (BITBUF_BITS >= 64) {
-            dist = base_plus_extra(p);
-            drop(p);  // >= 28 bits
+            dist = base_plus_extra(d);
+            drop(static_cast<unsigned>(d));  // >= 28 bits
         } else {
             // Code and extra bits may exceed what one refill gives.
+            const uint32_t p = word_of(d);
             const unsigned len = other_length(p), extra = total_of(p) - len;
             drop(len);
             refill();
@@ -619,7 +649,7 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 61 <= sizeof window && RING + 61 <= 
             drop(extra);
             refill();
         }
-        p = tl[b & lmask];  // the next round's code, looked up before the copy
+        e = tl[b & lmask];  // the next round's code, looked up before the copy
         copy_match(win, op, dist, n);
         op += n;
     }
@@ -631,17 +661,18 @@ static_assert(RING - FAST_OUT + MAX_MATCH + 61 <= sizeof window && RING + 61 <= 
     return result;
 }
 
-// The fast loop compiled for every processor, and again for those with BMI2,
-// whose shifts by a register count (shlx, shrx) and bit-field clear (bzhi)
-// leave the flags alone and take any register for the count, which shortens
-// the chains from one lookup to the next. Same source, same results.
+// The fast loop compiled for every processor, and again for those with BMI1
+// and BMI2, whose bit-field extract (bextr) finds the index after a literal
+// in one step and whose shifts by a register count (shlx, shrx) leave the
+// flags alone and take any register for the count, which shortens the chains
+// from one lookup to the next. Same source, same results.
 FastEnd fast_codes_portable(Bits &s, unsigned &w, const huft *tl, const huft *td, unsigned bl, unsigned bd) {
-    return fast_loop(s, w, tl, td, bl, bd);
+    return fast_loop<false>(s, w, tl, td, bl, bd);
 }
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("bmi2"))) FastEnd fast_codes_bmi2(Bits &s, unsigned &w, const huft *tl, const huft *td,
+__attribute__((target("bmi,bmi2"))) FastEnd fast_codes_bmi2(Bits &s, unsigned &w, const huft *tl, const huft *td,
                                                        unsigned bl, unsigned bd) {
-    return fast_loop(s, w, tl, td, bl, bd);
+    return fast_loop<true>(s, w, tl, td, bl, bd);
 }
 #endif
 

@@ -118,7 +118,7 @@ ulg updcrc(const uch *s, unsigned n);
 // Declared so that the tests check it on every machine.
 uint32_t crc32_portable(uint32_t reg, const uch *s, size_t n);
 // Optional instructions of this processor, probed once: carry-less multiply
-// (with SSE2) for the CRC, BMI2 for the decoder's fast loop.
+// (with SSE2) for the CRC, BMI1 and BMI2 (both: bmi2) for the decoder's fast loop.
 enum class CpuFeature { clmul, bmi2 };
 bool cpu_has(CpuFeature f);
 int fill_inbuf(int eof_ok);
@@ -321,9 +321,10 @@ int unzip(int in, int out);
 
 // ---- inflate (inflate.cc) -----------------------------------------------------------------
 // One entry of a decoding table built by huft_build: a 32-bit word whose
-// fields inflate.cc describes. A table set is one array (first level, then
-// sub-tables), released by huft_free.
-using huft = uint32_t;
+// fields inflate.cc describes, in the high half of a 64-bit value whose low
+// half says where the next code's index lies. A table set is one array
+// (first level, then sub-tables), released by huft_free.
+using huft = uint64_t;
 
 // Result codes: 0 success, 1 invalid data, 2 block type 3 or an
 // over-subscribed code, 3 out of memory.

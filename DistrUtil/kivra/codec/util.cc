@@ -162,7 +162,7 @@ bool cpu_has(CpuFeature f) {
         __builtin_cpu_init();
         return __builtin_cpu_supports("sse2") && __builtin_cpu_supports("pclmul");
     }();
-    static const bool bmi2 = __builtin_cpu_supports("bmi2");  // after the init above
+    static const bool bmi2 = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");  // after the init above
     return f == CpuFeature::clmul ? clmul : bmi2;
 #else
     (void)f;
