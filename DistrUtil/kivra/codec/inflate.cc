@@ -180,6 +180,13 @@ constexpr huft with_step(uint32_t word, unsigned bits) {
 }
 static_assert(24577 <= 0x7fff && MAX_MATCH <= 0x7fff && BMAX + MAX_EXTRA < 32 && BMAX < 32);
 
+// Each byte with its bits in reverse order.
+constexpr std::array<uint8_t, 256> REVERSED_BYTE = [] {
+    std::array<uint8_t, 256> r{};
+    for (unsigned i = 1; i < 256; i++) r[i] = static_cast<uint8_t>(r[i >> 1] >> 1 | (i & 1) << 7);
+    return r;
+}();
+
 // The table of an empty code: every lookup finds a code that must not occur,
 // before any input is read.
 constexpr huft NO_CODE[1] = {with_step(other_entry(SPECIAL, BAD_ENTRY, 0, 0, 0), 0)};
@@ -226,11 +233,9 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
     if (n > N_MAX) return BAD_TABLE;
 
     std::array<unsigned, BMAX + 1> c{};  // number of codes of each length
-    unsigned shortest_literal = BMAX + 1;
     for (unsigned i = 0; i < n; i++) {
         if (b[i] > BMAX) return BAD_TABLE;
         c[b[i]]++;
-        if (i < 256 && i < s && b[i] != 0) shortest_literal = std::min(shortest_literal, b[i]);
     }
     if (c[0] == n) {
         *m = 0;
@@ -254,29 +259,22 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
     if (y < 0) return BAD_TABLE;
 
     // Symbols sorted by length, in symbol order within a length (canonical
-    // order), each with its code held bit-reversed (first input bit in bit 0).
-    std::array<ush, N_MAX> v{}, rev{};
-    std::array<unsigned, BMAX + 2> x{};  // x[len]: where the symbols of that length start in v
+    // order), those without a code after them. x[len] (len >= 1): where the
+    // symbols of that length start in v (kept in start), and after the sort
+    // where they end.
+    std::array<ush, N_MAX> v;
+    std::array<unsigned, BMAX + 2> x{};
     for (unsigned j = 1; j <= BMAX; j++) x[j + 1] = x[j] + c[j];
     const unsigned nv = n - c[0];
-    const unsigned short_end = x[bits + 1];  // codes of at most `bits` bits come first
-    for (unsigned i = 0; i < n; i++) {
-        if (b[i] != 0) v[x[b[i]]++] = static_cast<ush>(i);
-    }
+    x[0] = nv;
+    const std::array<unsigned, BMAX + 2> start = x;
+    std::array<unsigned, BMAX + 2> lit_end = x;  // literals of each length: from start to lit_end
+    for (unsigned i = 0; i < n; i++) v[x[b[i]]++] = static_cast<ush>(i);
+    const unsigned short_end = x[bits];  // codes of at most `bits` bits come first
+
     // first[len]: the first code of that length, most significant bit first.
     std::array<unsigned, BMAX + 1> first{};
     for (unsigned len = 2; len <= g; len++) first[len] = (first[len - 1] + c[len - 1]) << 1;
-    for (unsigned p = 0, i = 0; p < nv; p++) {
-        const unsigned len = b[v[p]];
-        rev[p] = static_cast<ush>(i);
-        unsigned bit = 1u << (len - 1);  // next code in bit-reversed counting
-        while (i & bit) {
-            i ^= bit;
-            bit >>= 1;
-        }
-        i ^= bit;
-    }
-
     // Length of the code at code-space position pos (codes scaled to g bits);
     // the free positions at the end count as codes of length g.
     const auto length_at = [&](unsigned pos) {
@@ -284,23 +282,34 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
         while (c[len] == 0 || first[len] << (g - len) > pos) len--;
         return len;
     };
-    const auto need = [&](unsigned r, unsigned len) {
-        if (len <= l) return l;
-        unsigned code = 0;  // r read most significant bit first
-        for (unsigned q = 0; q < len; q++) code |= ((r >> q) & 1u) << (len - 1 - q);
-        for (unsigned w = l;; w += l) {
-            const unsigned deepest = length_at((((code >> (len - w)) + 1) << (g - w)) - 1);
-            const unsigned j = std::min(l, deepest - w);
-            if (len <= w + j) return w + j;
+
+    // The entry of each code in canonical order, and the code held
+    // bit-reversed (first input bit in bit 0) in rev. A code's need looks at
+    // the last position under each prefix; codes in a row share it.
+    std::array<uint32_t, N_MAX> ent;
+    std::array<ush, N_MAX> rev;
+    unsigned end = 0, deepest = 0;  // last position looked at, length found there
+    for (unsigned len = k, p = 0; len <= g; len++) {
+        for (unsigned code = first[len]; p < x[len]; p++, code++) {
+            const unsigned sym = v[p], pos = code << (g - len);
+            rev[p] = static_cast<ush>((REVERSED_BYTE[code & 0xff] << 8 | REVERSED_BYTE[code >> 8]) >> (16 - len));
+            unsigned nd = l;
+            for (unsigned w = l; len > nd; w += l) {
+                if ((pos | mask(g - w)) != end) deepest = length_at(end = pos | mask(g - w));
+                nd = w + std::min(l, deepest - w);
+            }
+            if (sym < s && sym < 256) {
+                ent[p] = literal_entry(len, nd, sym);
+                lit_end[len] = p + 1;
+            } else if (sym < s) {
+                ent[p] = other_entry(SPECIAL, END_ENTRY, len, nd, len);
+            } else {
+                const unsigned extra = e[sym - s] & 0xff;
+                ent[p] = extra > MAX_EXTRA ? other_entry(SPECIAL, BAD_ENTRY, len, nd, len)
+                                           : other_entry(0, d[sym - s], len, nd, len + extra);
+            }
         }
-    };
-    const auto entry = [&](unsigned p) -> uint32_t {
-        const unsigned sym = v[p], len = b[sym], nd = need(rev[p], len);
-        if (sym < s) return sym < 256 ? literal_entry(len, nd, sym) : other_entry(SPECIAL, END_ENTRY, len, nd, len);
-        const unsigned extra = e[sym - s] & 0xff;
-        if (extra > MAX_EXTRA) return other_entry(SPECIAL, BAD_ENTRY, len, nd, len);
-        return other_entry(0, d[sym - s], len, nd, len + extra);
-    };
+    }
     const huft free_code = with_step(other_entry(SPECIAL, BAD_ENTRY, std::max(l, g), std::max(l, g), 0), bits);
 
     // Sub-tables: one per first-level prefix that longer codes share. The
@@ -315,10 +324,24 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
     huft *tab = static_cast<huft *>(std::malloc(size * sizeof(huft)));
     if (tab == nullptr) return NO_MEMORY;
 
-    std::fill(tab, tab + (1u << bits), free_code);
-    for (unsigned p = 0; p < short_end; p++) {
-        const huft en = with_step(entry(p), bits);
-        for (unsigned q = rev[p]; q < (1u << bits); q += 1u << b[v[p]]) tab[q] = en;
+    // The first level by doubling: while tab[0..2^len) holds the entries of
+    // at most len bits, its copy above it repeats them for len + 1 bits. With
+    // s above 256 an entry may hold two literals (the first in the low bits)
+    // whose codes fit together. Indexes no such entry reaches keep free_code,
+    // or below become links to the sub-tables.
+    std::fill(tab, tab + (1u << k), free_code);
+    for (unsigned len = k, p = 0;; len++) {
+        for (; p < x[len]; p++) tab[rev[p]] = with_step(ent[p], bits);
+        for (unsigned len1 = k; s > 256 && len1 < len; len1++) {
+            for (unsigned p1 = start[len1]; p1 < lit_end[len1]; p1++) {
+                for (unsigned p2 = start[len - len1]; p2 < lit_end[len - len1]; p2++) {
+                    tab[rev[p1] | rev[p2] << len1] = with_step(
+                        ((ent[p1] & ~(0xffu << 23)) + total_of(ent[p2])) | PAIR | first_literal(ent[p2]) << 23, bits);
+                }
+            }
+        }
+        if (len == bits) break;
+        std::memcpy(tab + (1u << len), tab, (sizeof *tab) << len);
     }
     for (unsigned p = short_end, at = 1u << bits, q; p < nv; p = q) {
         const unsigned key = rev[p] & mask(bits);
@@ -328,23 +351,12 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
         huft *st = tab + at;
         std::fill(st, st + (1u << sub), free_code);
         for (unsigned r = p; r < q; r++) {
-            const huft en = with_step(entry(r), bits);
+            const huft en = with_step(ent[r], bits);
             for (unsigned i = rev[r] >> bits; i < (1u << sub); i += 1u << (b[v[r]] - bits)) st[i] = en;
         }
         at += 1u << sub;
     }
 
-    // Two literals in one first-level entry where both codes fit its index.
-    // Downwards, so that tab[i >> len1] (a lower index) is still single.
-    if (s > 256 && 2 * shortest_literal <= bits) {
-        for (unsigned i = 1u << bits; i-- > 0;) {
-            const uint32_t p1 = word_of(tab[i]);
-            if (!is_literal(p1)) continue;
-            const uint32_t p2 = word_of(tab[i >> total_of(p1)]);
-            if (!is_literal(p2) || total_of(p1) + total_of(p2) > bits) continue;
-            tab[i] = with_step(((p1 & ~(0xffu << 23)) + total_of(p2)) | PAIR | first_literal(p2) << 23, bits);
-        }
-    }
     *t = tab;
     return y != 0 && g != 1 ? HUFT_INCOMPLETE : HUFT_COMPLETE;
 }
