@@ -10,7 +10,7 @@
 // match's end there (or into the array's slack past the ring) and wide
 // copies need no care for what lies after the match.
 //
-// Tables. huft_build turns a block's code lengths into one array of 32-bit
+// Tables. huft_build turns a block's code lengths into one array of 64-bit
 // entries (layout below): a first level indexed by the next `bits` input
 // bits, and behind a link entry a sub-table for each first-level prefix that
 // longer codes share. A first-level literal entry holds two literals where
@@ -27,9 +27,9 @@
 //    whatever the width of the table.
 // Why the fast loop is safe:
 //  - it reads inbuf only below insize, and the window array only within its
-//    bounds; a piece that runs past the end of a match writes at most 15
-//    bytes into the ring's dead part or its slack; a single literal is stored
-//    twice at one place rather than past its end;
+//    bounds; a piece that runs past the end of a match writes at most 61
+//    bytes into the ring's dead part or its slack, and a single literal's
+//    copy lands on the byte after it;
 //  - on leaving the loop every unused whole byte goes back to inbuf (inptr
 //    moves back), so everything outside the loop sees the bit buffer, inptr
 //    and bytes_in exactly as the byte-at-a-time decoder leaves them, and the
@@ -133,7 +133,8 @@ constexpr std::array<ush, 30> cpdext = [] {
 // half its step, which BMI1's bextr takes as a bit field's place:
 //   bits 0-5    the word's total (below), where the next code starts
 //   bits 8-15   the table's first-level bits: the width of the next index
-// so that bextr(b, entry) is the index of the code after a literal entry.
+//   (the other bits zero), so that bextr(b, entry) is the index of the code
+// after a literal entry, and the fast loop drops an entry's bits by its step.
 // The word:
 //   bits 0-5    total: the bits the fast loop drops for the entry (at most
 //               29, so bit 5 is clear and the entry itself serves as a shift
