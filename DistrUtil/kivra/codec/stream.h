@@ -115,11 +115,17 @@ CopyEnd copy_until_end(int in, int out, counter_t *copied, bool count_progress,
 ulg updcrc(const uch *s, unsigned n);
 // The register update behind updcrc (register not inverted, no reset) on
 // every processor; updcrc uses a faster routine where the processor has one.
-// Declared so that the tests check it on every machine.
+// Declared so that the tests check it on every machine, and the faster ones
+// where the processor has them (cpu_has: clmul, clmul512).
 uint32_t crc32_portable(uint32_t reg, const uch *s, size_t n);
+#if defined(__x86_64__) || defined(__i386__)
+uint32_t crc32_clmul(uint32_t reg, const uch *s, size_t n);
+uint32_t crc32_clmul512(uint32_t reg, const uch *s, size_t n);
+#endif
 // Optional instructions of this processor, probed once: carry-less multiply
-// (with SSE2) for the CRC, BMI1 and BMI2 (both: bmi2) for the decoder's fast loop.
-enum class CpuFeature { clmul, bmi2 };
+// (with SSE2) for the CRC, BMI1 and BMI2 (both: bmi2) for the decoder's fast
+// loop, and 512-bit carry-less multiply (AVX-512F and VPCLMULQDQ) for the CRC.
+enum class CpuFeature { clmul, bmi2, clmul512 };
 bool cpu_has(CpuFeature f);
 int fill_inbuf(int eof_ok);
 // The next input byte: one comparison and one array read on the fast path.

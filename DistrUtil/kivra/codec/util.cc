@@ -49,7 +49,7 @@ long long time_stamp;
 // The reflected CRC-32 (polynomial 0xEDB88320). The register is kept
 // non-inverted; updcrc inverts on the way out.
 //
-// Two routines compute the same register update:
+// Three routines compute the same register update:
 //  - crc32_portable: slicing by 16. Sixteen bytes are folded per step through
 //    sixteen 256-entry tables (16 KiB, built at compile time): table k maps a
 //    byte to the register change it makes when k zero bytes follow it, so the
@@ -62,10 +62,19 @@ long long time_stamp;
 //    input is folded into one lane, that lane is an input of 16 bytes with the
 //    same CRC as everything folded into it (the CRC of a zero register is
 //    linear in the data and depends only on it modulo P), so the byte-wise
-//    routines finish the job. Instructions beyond the baseline appear only in
-//    that function (target attribute), which runs only on processors that
-//    report them.
-// The test suite checks both routines against a bit-by-bit CRC on every build.
+//    routines finish the job.
+//  - crc32_clmul512 (x86 with AVX-512F and VPCLMULQDQ): the same folding in
+//    four 512-bit registers, each four 128-bit lanes side by side with the
+//    constants in every quarter, 256 bytes per step. The four registers then
+//    fold into one, whose 64 bytes with the unfolded tail behind them go to
+//    crc32_clmul. On an AMD Zen 4 it runs about four times as fast as
+//    crc32_clmul on 64 KiB (the decoder's flush), twice as fast as 256-bit
+//    lanes with AVX2: there a 512-bit carry-less multiply costs no more than
+//    a 256-bit one.
+// A routine hands pieces too short for its steps to the next narrower one.
+// Instructions beyond the baseline appear only in those functions (target
+// attribute), which run only on processors that report them. The test suite
+// checks each routine against a bit-by-bit CRC where the processor has it.
 namespace {
 constexpr uint32_t CRC_POLY = 0xedb88320u;
 
@@ -124,7 +133,12 @@ constexpr uint64_t fold_constant(unsigned n) {
 // by k bits multiplies that half by x^(k+64) and the high half by x^k.
 constexpr uint64_t K512_LO = fold_constant(512 + 64), K512_HI = fold_constant(512);
 constexpr uint64_t K128_LO = fold_constant(128 + 64), K128_HI = fold_constant(128);
+constexpr uint64_t K2048_LO = fold_constant(2048 + 64), K2048_HI = fold_constant(2048);
 constexpr size_t CLMUL_MIN = 64;  // shorter pieces go through crc32_portable
+// Shorter pieces go through crc32_clmul: measured on Zen 4, it is as fast at
+// 352 bytes and faster below. At least one step of 256 bytes.
+constexpr size_t CLMUL512_MIN = 384;
+static_assert(CLMUL512_MIN >= 256);
 
 // *x = *x moved on by the distance k stands for, XOR the 16 bytes at p.
 // (Vectors pass by pointer: the baseline 32-bit ABI has no vector registers.)
@@ -132,9 +146,15 @@ __attribute__((target("sse2,pclmul"))) inline void fold_lane(__m128i *x, const _
     const __m128i moved = _mm_xor_si128(_mm_clmulepi64_si128(*x, *k, 0x00), _mm_clmulepi64_si128(*x, *k, 0x11));
     *x = _mm_xor_si128(moved, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
 }
+// The same for four lanes at once.
+__attribute__((target("avx512f,vpclmulqdq"))) inline void fold_lane4(__m512i *x, const __m512i *k, const uch *p) {
+    const __m512i moved = _mm512_xor_si512(_mm512_clmulepi64_epi128(*x, *k, 0x00), _mm512_clmulepi64_epi128(*x, *k, 0x11));
+    *x = _mm512_xor_si512(moved, _mm512_loadu_si512(p));
+}
+}  // namespace
 
-// n >= CLMUL_MIN.
 __attribute__((target("sse2,pclmul"))) uint32_t crc32_clmul(uint32_t c, const uch *s, size_t n) {
+    if (n < CLMUL_MIN) return crc32_portable(c, s, n);
     const __m128i k512 = _mm_set_epi64x(static_cast<long long>(K512_HI), static_cast<long long>(K512_LO));
     const __m128i k128 = _mm_set_epi64x(static_cast<long long>(K128_HI), static_cast<long long>(K128_LO));
     __m128i x[4];
@@ -153,7 +173,27 @@ __attribute__((target("sse2,pclmul"))) uint32_t crc32_clmul(uint32_t c, const uc
     _mm_storeu_si128(reinterpret_cast<__m128i *>(lane), x[0]);
     return crc32_portable(crc32_portable(0, lane, 16), s, n);
 }
-}  // namespace
+
+__attribute__((target("avx512f,vpclmulqdq"))) uint32_t crc32_clmul512(uint32_t c, const uch *s, size_t n) {
+    if (n < CLMUL512_MIN) return crc32_clmul(c, s, n);
+    const long long k4h = static_cast<long long>(K2048_HI), k4l = static_cast<long long>(K2048_LO);
+    const long long k1h = static_cast<long long>(K512_HI), k1l = static_cast<long long>(K512_LO);
+    const __m512i k2048 = _mm512_set4_epi64(k4h, k4l, k4h, k4l), k512 = _mm512_set4_epi64(k1h, k1l, k1h, k1l);
+    __m512i x[4];
+    for (unsigned i = 0; i < 4; i++) x[i] = _mm512_loadu_si512(s + 64 * i);
+    x[0] = _mm512_xor_si512(x[0], _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(c))));
+    s += 256;
+    n -= 256;
+    for (; n >= 256; n -= 256, s += 256) {
+        for (unsigned i = 0; i < 4; i++) fold_lane4(&x[i], &k2048, s + 64 * i);
+    }
+    uch lane[64 + 255];  // the folded 64 bytes, then the tail of n < 256
+    for (unsigned i = 1; i < 4; i++) _mm512_storeu_si512(lane + 64 * (i - 1), x[i]);
+    for (unsigned i = 0; i < 3; i++) fold_lane4(&x[0], &k512, lane + 64 * i);
+    _mm512_storeu_si512(lane, x[0]);
+    std::memcpy(lane + 64, s, n);
+    return crc32_clmul(0, lane, 64 + n);
+}
 #endif
 
 bool cpu_has(CpuFeature f) {
@@ -163,7 +203,10 @@ bool cpu_has(CpuFeature f) {
         return __builtin_cpu_supports("sse2") && __builtin_cpu_supports("pclmul");
     }();
     static const bool bmi2 = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");  // after the init above
-    return f == CpuFeature::clmul ? clmul : bmi2;
+    // libgcc reports AVX-512F only where the OS saves the 512-bit registers
+    // (it reads XCR0 through xgetbv; checked in the libgcc of GCC 12).
+    static const bool clmul512 = clmul && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
+    return f == CpuFeature::clmul ? clmul : f == CpuFeature::bmi2 ? bmi2 : clmul512;
 #else
     (void)f;
     return false;
@@ -187,7 +230,9 @@ ulg updcrc(const uch *s, unsigned n) {
     }
     uint32_t c = static_cast<uint32_t>(crc_register);
 #if defined(__x86_64__) || defined(__i386__)
-    if (n >= CLMUL_MIN && cpu_has(CpuFeature::clmul)) {
+    if (cpu_has(CpuFeature::clmul512)) {
+        c = crc32_clmul512(c, s, n);
+    } else if (cpu_has(CpuFeature::clmul)) {
         c = crc32_clmul(c, s, n);
     } else {
         c = crc32_portable(c, s, n);
