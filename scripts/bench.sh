@@ -59,11 +59,15 @@ run() {
   local name=$1 out=$2 cpu="" rss=0 wall=""
   shift 2
   for _ in $(seq "$reps"); do
-    /usr/bin/time -o "$tmp/t" -f "%U %S %M %e" "$@" >"$out" 2>"$tmp/err" ||
+    # bash's time gives CPU and wall time to the millisecond (the wrapper
+    # around the command costs well under one); /usr/bin/time the peak memory.
+    local TIMEFORMAT='%3U %3S %3R'
+    { time /usr/bin/time -o "$tmp/m" -f "%M" "$@" >"$out" 2>"$tmp/err"; } 2>"$tmp/t" ||
       { echo "bench.sh: failed: $*" >&2; cat "$tmp/err" >&2; exit 1; }
-    read -r u s m e <"$tmp/t"
+    read -r u s e <"$tmp/t"
+    m=$(tail -n 1 "$tmp/m")
     local c
-    c=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
+    c=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.3f", u + s }')
     if [ -z "$cpu" ] || awk -v a="$c" -v b="$cpu" 'BEGIN { exit !(a < b) }'; then cpu=$c; fi
     if [ -z "$wall" ] || awk -v a="$e" -v b="$wall" 'BEGIN { exit !(a < b) }'; then wall=$e; fi
     [ "$m" -gt "$rss" ] && rss=$m
@@ -106,7 +110,7 @@ awk -v label="$label" -v size="$(stat -c %s "$file")" -v reps="$reps" -v same="$
     -v arc="$(stat -c %s "$tmp/arc64")" -v gz="$(stat -c %s "$tmp/z.gz")" '
   { cpu[$1] = $2; rss[$1] = $3; wall[$1] = $4 }
   function row(what, who, k, z, pause) {
-    printf "| %-8s | %-12s | %8.2f | %8.2f | %6.2f | %8.1f | %8.2f |\n", what, who, cpu[k], cpu[z],
+    printf "| %-8s | %-12s | %8.3f | %8.3f | %6.2f | %8.1f | %8.3f |\n", what, who, cpu[k], cpu[z],
            cpu[z] / cpu[k], rss[k] / 1024, wall[k] - pause
   }
   END {
