@@ -100,7 +100,7 @@ struct hash_link {
     ush rank;    // rank of the string in its hash chain: its prev's rank + 1 (mod 2^16)
     ush unused;  // pads the entry to 8 bytes
 };
-thread_local constinit hash_link hash_links[WSIZE];
+thread_local constinit hash_link hash_links[WSIZE]{};
 // The key chains: a position's entry holds the previous position in its key
 // chain, the next two after that, and a copy of its hash_link rank.
 struct key_link {
@@ -109,7 +109,7 @@ struct key_link {
     ush prev3;  // prev of prev2
     ush rank;   // last: fill_window rebases the three positions before it as one word
 };
-thread_local constinit key_link key_links[WSIZE];
+thread_local constinit key_link key_links[WSIZE]{};
 thread_local constinit ush key_head[KEY_HASH_SIZE];  // per key hash: the newest position
 
 // Unaligned little-endian loads; memcpy keeps them free of aliasing and

@@ -79,9 +79,11 @@ void build(char **operands, int count) {
         fail("the first file's name \"%s\" holds a comma, which would add words to the feature list: rename it",
              base);
     add_keyed_feature(NAME_KEY, base, "archive name");
-    // A placeholder where its value could run is refused now, not at extraction.
-    const bool commands_ok = check_program_parms(pipe_program, "-f") & check_program_parms(run_program, "-r");
-    if (!commands_ok) finish(1);
+    // A placeholder where its value could run is refused now, not at extraction;
+    // both commands are checked, so that both refusals are reported.
+    const bool extract_ok = check_program_parms(pipe_program, "-f");
+    const bool run_ok = check_program_parms(run_program, "-r");
+    if (!extract_ok || !run_ok) finish(1);
 
     ofd = STDOUT_FILENO;
     std::strcpy(ofname, "stdout");
