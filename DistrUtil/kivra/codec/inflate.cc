@@ -107,26 +107,17 @@ constexpr unsigned MAX_EXTRA = 13;                 // most extra bits of a lengt
 
 constexpr unsigned mask(unsigned n) { return (1u << n) - 1; }
 
-// Length bases and extra bits of literal/length codes 257..287 as huft_build
-// takes them; 286 and 287 exist only in fixed blocks and are marked invalid.
-template <class T, size_t N>
-constexpr std::array<ush, 31> with_invalid_tail(const std::array<T, N> &a, ush tail) {
-    std::array<ush, 31> r{};
-    for (size_t i = 0; i < 31; i++) r[i] = i < N ? static_cast<ush>(a[i]) : tail;
+// Bases and extra bits as huft_build takes them: of literal/length codes
+// 257..287 (286 and 287 exist only in fixed blocks and are marked invalid:
+// `tail`), and of distance codes 0..29.
+template <size_t M, class T, size_t N>
+constexpr std::array<ush, M> as_ush(const std::array<T, N> &a, ush tail = 0) {
+    std::array<ush, M> r{};
+    for (size_t i = 0; i < M; i++) r[i] = i < N ? static_cast<ush>(a[i]) : tail;
     return r;
 }
-constexpr std::array<ush, 31> cplens = with_invalid_tail(LENGTH_BASE, 0);
-constexpr std::array<ush, 31> cplext = with_invalid_tail(LENGTH_EXTRA, INVALID);
-constexpr std::array<ush, 30> cpdist = [] {
-    std::array<ush, 30> r{};
-    for (size_t i = 0; i < 30; i++) r[i] = static_cast<ush>(DIST_BASE[i]);
-    return r;
-}();
-constexpr std::array<ush, 30> cpdext = [] {
-    std::array<ush, 30> r{};
-    for (size_t i = 0; i < 30; i++) r[i] = static_cast<ush>(DIST_EXTRA[i]);
-    return r;
-}();
+constexpr std::array<ush, 31> cplens = as_ush<31>(LENGTH_BASE), cplext = as_ush<31>(LENGTH_EXTRA, INVALID);
+constexpr std::array<ush, 30> cpdist = as_ush<30>(DIST_BASE), cpdext = as_ush<30>(DIST_EXTRA);
 
 // ---- table entries ---------------------------------------------------------------
 // One entry (huft) per index: a 32-bit word in the high half, and in the low
